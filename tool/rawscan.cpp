@@ -1,0 +1,142 @@
+// rawscan: finds and decodes the IBM MFM sector fields of a raw floppy
+// capture, reports them track by track and writes the readable sectors to a
+// ".st" sector image.
+#include "mfm/mfm.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int MODE_WORD_MAX = 20;
+constexpr size_t STDOUT_BUFFER = size_t(1) << 20;
+
+enum class Mode { none, help, analyse, binary };
+
+void usage()
+{
+    puts("usage:");
+    puts("       rawscan rawdfile <Driveletter> <Track(-1==all)> analyse");
+    puts("       rawscan rawdfile <Driveletter> <Track(-1==all)> binary <filename.st>");
+}
+
+// Decimal track selector as strtol reads it, saturated to 32 bits.
+int32_t trackSelector(const char *text)
+{
+    const long value = strtol(text, nullptr, 10);
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return int32_t(value);
+}
+
+Mode modeWord(const char *text)
+{
+    char word[MODE_WORD_MAX + 1];
+    size_t n = 0;
+    for (; n < MODE_WORD_MAX && text[n] != '\0'; n++)
+        word[n] = char(toupper(static_cast<unsigned char>(text[n])));
+    word[n] = '\0';
+    Mode mode = Mode::none;
+    if (strcmp(word, "HELP") == 0) {
+        mode = Mode::help;
+        puts("Help");
+    }
+    if (strcmp(word, "ANALYSE") == 0) {
+        mode = Mode::analyse;
+        puts("Analyse");
+    }
+    if (strcmp(word, "BINARY") == 0) {
+        mode = Mode::binary;
+        puts("Binary");
+    }
+    return mode;
+}
+
+void clearSectorFlags()
+{
+    for (auto &head : sector)
+        for (auto &slot : head)
+            slot.valid = slot.good = 0;
+}
+
+void warnIfBeyondCapture(uint8_t drive, int32_t track)
+{
+    if (!trackSlotLoaded(drive, track))
+        printf("Warning: track %02d lies beyond the end of the raw capture; missing cells read as zero\n", track);
+}
+
+void analysisPass(uint8_t drive, int32_t chosen)
+{
+    for (int32_t t = 0; t < TRACKS; t++) {
+        verbose = chosen < 0 || chosen == t;
+        printf("Analyse Track: %02d\n", t);
+        warnIfBeyondCapture(drive, t);
+        clearSectorFlags();
+        analyse_track(drive, t, verbose);
+        dumpTrackStatus(t);
+    }
+}
+
+// Writes the image; returns false when the image could not be written whole.
+bool binaryPass(uint8_t drive, FILE *image)
+{
+    for (int32_t t = 0; t < TRACKS; t++) {
+        warnIfBeyondCapture(drive, t);
+        clearSectorFlags();
+        analyse_track(drive, t, 0);
+        dumpTrackStatus(t);
+        dumpTrack(image);
+    }
+    const bool written = !ferror(image);
+    return (fclose(image) == 0) && written;
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    static char out[STDOUT_BUFFER];
+    setvbuf(stdout, out, _IOFBF, sizeof out);
+
+    printversion(argv[0] ? argv[0] : "rawscan");
+    if (argc != 5 && argc != 6) {
+        usage();
+        return -1;
+    }
+    const uint8_t drive = argv[2][0] == 'A' ? 1 : 0;
+    puts(drive ? "Drive A (rawfile offset==8MB)" : "Drive B (no rawfile offset)");
+    const int32_t chosen = trackSelector(argv[3]);
+    if (chosen < 0)
+        puts("trackvalue: Verbose Mode for all Tracks");
+    else
+        printf("trackvalue: Verbose Mode only for Track: %d\n", chosen);
+
+    const Mode mode = modeWord(argv[4]);
+    if (mode == Mode::none || mode == Mode::help || (mode == Mode::binary && argc < 6)) {
+        usage();
+        return -1;
+    }
+
+    readMFMfile(argv[1]);
+    int status = 0;
+    if (mode == Mode::analyse) {
+        analysisPass(drive, chosen);
+    } else {
+        // The capture is loaded first, so a missing capture never truncates
+        // an existing image.
+        FILE *image = fopen(argv[5], "wb");
+        if (!image) {
+            printf("File %s cannot be created\n", argv[5]);
+            status = -1;
+        } else if (!binaryPass(drive, image)) {
+            printf("File %s write error\n", argv[5]);
+            status = -1;
+        }
+    }
+    free(f);
+    return status;
+}
