@@ -1,0 +1,154 @@
+// The fast analyser against the literal scan: the same output, verbose or
+// not, the same sector table and the same buffer, on many kinds of track.
+#include "helpers.h"
+#include "reference_analyser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+namespace {
+
+struct Outcome {
+    std::string out;
+    std::vector<uint8_t> table;
+};
+
+Outcome runOn(std::vector<uint8_t> &slot, void (*analyser)(int, int, int), int verboseFlag)
+{
+    useCapture(slot);
+    memset(sector, 0, sizeof sector);
+    Outcome o;
+    o.out = captureStdout([&] { analyser(0, 0, verboseFlag); });
+    const auto *t = reinterpret_cast<const uint8_t *>(sector);
+    o.table.assign(t, t + sizeof sector);
+    EXPECT_EQ(memcmp(buffer, slot.data(), TRACK_SLOT_SIZE), 0) << "buffer changed";
+    f = nullptr;
+    return o;
+}
+
+void expectSame(std::vector<uint8_t> slot, const std::string &what, bool alsoVerbose = true)
+{
+    for (int v = 0; v <= (alsoVerbose ? 1 : 0); v++) {
+        const Outcome ref = runOn(slot, reference_analyse_track, v);
+        const Outcome fast = runOn(slot, analyse_track, v);
+        ASSERT_EQ(fast.out.size(), ref.out.size()) << what << " verbose " << v;
+        EXPECT_TRUE(fast.out == ref.out) << what << " verbose " << v;
+        EXPECT_TRUE(fast.table == ref.table) << what << " verbose " << v;
+    }
+}
+
+std::mt19937 rng(2024);
+
+std::vector<uint8_t> randomCells()
+{
+    std::vector<uint8_t> slot(TRACK_SLOT_SIZE);
+    for (auto &b : slot)
+        b = uint8_t(rng());
+    return slot;
+}
+
+std::vector<uint8_t> randomBytes(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (auto &b : v)
+        b = uint8_t(rng());
+    return v;
+}
+
+// Sync sequence, a mark and random field bytes at track bit `bit`.
+void plant(std::vector<uint8_t> &slot, int64_t bit, uint8_t mark)
+{
+    CellWriter w(slot, bit);
+    w.sync(), w.sync(), w.sync();
+    w.byte(mark);
+    const auto rest = randomBytes(size_t(rng() % 600));
+    w.bytes(rest.data(), rest.size());
+}
+
+const uint8_t marks[] = {MARK_ID, MARK_DATA, 0x12, MARK_ID, MARK_DATA};
+
+}
+
+TEST(Differential, RandomCells)
+{
+    for (int i = 0; i < 2; i++)
+        expectSame(randomCells(), "random");
+}
+
+TEST(Differential, PlantedSyncsAtEveryShift)
+{
+    for (int round = 0; round < 3; round++) {
+        auto slot = randomCells();
+        for (int s = 0; s < 16; s++) {
+            // Byte offsets both even and odd, and clusters at one position.
+            const int64_t base = 16 * (200 + 1900 * s + round * 37) + s + (round == 1 ? 8 : 0);
+            plant(slot, base, marks[size_t(s + round) % 5]);
+            if (s % 4 == 0)
+                plant(slot, base + 16 * 80 + 3, marks[size_t(s) % 5]);
+        }
+        expectSame(slot, "planted " + std::to_string(round));
+    }
+}
+
+TEST(Differential, FormattedTracksAtRandomOffsets)
+{
+    for (int i = 0; i < 4; i++) {
+        const int64_t offset = int64_t(rng() % 30000);
+        expectSame(formattedSlot(i, i % 2 ? 18 : 9, offset), "formatted at " + std::to_string(offset), i < 2);
+    }
+}
+
+TEST(Differential, FieldsRunningIntoTheEnd)
+{
+    // Head 1's fields run past the end of the buffer.
+    expectSame(formattedSlot(3, 18, 90000), "formatted past the end");
+    auto slot = randomCells();
+    for (int s = 0; s < 16; s++)
+        plant(slot, 8 * (TRACK_SLOT_SIZE - 1100 + 64 * s) + s, marks[size_t(s) % 5]);
+    plant(slot, 8 * (TRACK_SLOT_SIZE - 8) + 1, MARK_ID);
+    plant(slot, 8 * (TRACK_SLOT_SIZE - 6), MARK_DATA);
+    expectSame(slot, "planted near the end");
+}
+
+TEST(Differential, TracksFullOfSyncs)
+{
+    std::vector<uint8_t> words(TRACK_SLOT_SIZE);
+    for (size_t i = 0; i < words.size(); i += 2)
+        words[i] = 0x44, words[i + 1] = 0x89;
+    expectSame(words, "sync words everywhere", false);
+
+    std::vector<uint8_t> a1(TRACK_SLOT_SIZE, 0);
+    CellWriter w(a1, 5);
+    w.fill(0xA1, TRACK_SLOT_SIZE / 2);
+    expectSame(a1, "A1 bytes everywhere", false);
+
+    std::vector<uint8_t> marked(TRACK_SLOT_SIZE, 0);
+    CellWriter m(marked, 0);
+    for (int i = 0; i < TRACK_SLOT_SIZE / 8; i++) {
+        m.sync(), m.sync(), m.sync();
+        m.byte(i % 3 ? MARK_DATA : MARK_ID);
+    }
+    expectSame(marked, "marks everywhere", false);
+}
+
+TEST(Differential, DuplicatesOrphansAndOddSides)
+{
+    for (int round = 0; round < 2; round++) {
+        std::vector<uint8_t> slot(TRACK_SLOT_SIZE, 0);
+        CellWriter w(slot, int64_t(rng() % 5000));
+        const auto data = randomBytes(SECTOR_SIZE);
+        auto bootData = sectorData(0, 0, 1);
+        for (int i = 0; i < 14; i++) {
+            const int kind = int(rng() % 6);
+            const uint8_t side = uint8_t(kind == 5 ? 2 + rng() % 254 : rng() % 2);
+            const uint8_t sec = uint8_t(rng() % 4);
+            if (kind != 4)   // kind 4: a data field with no ID before it
+                w.idField(uint8_t(round), side, sec, 2, kind != 1);
+            w.dataField(kind == 0 ? bootData.data() : data.data(), kind != 2);
+            w.fill(0x4E, rng() % 9);
+        }
+        expectSame(slot, "duplicates " + std::to_string(round));
+    }
+}
