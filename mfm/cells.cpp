@@ -92,25 +92,37 @@ uint16_t crc16(const uint8_t *data, uint16_t length)
 }
 
 namespace {
-struct CrcTable {
-    uint16_t t[256];
-    constexpr CrcTable() : t()
+// Slicing-by-8 tables: t[k][b] is the CRC contribution of byte b followed by
+// k zero bytes, so eight input bytes fold into the CRC in one step.
+struct CrcTables {
+    uint16_t t[8][256];
+    constexpr CrcTables() : t()
     {
         for (unsigned b = 0; b < 256; b++) {
             unsigned crc = b << 8;
             for (int k = 0; k < 8; k++)
                 crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
-            t[b] = uint16_t(crc);
+            t[0][b] = uint16_t(crc);
         }
+        for (int k = 1; k < 8; k++)
+            for (unsigned b = 0; b < 256; b++)
+                t[k][b] = uint16_t((t[k - 1][b] << 8) ^ t[0][t[k - 1][b] >> 8]);
     }
 };
-constexpr CrcTable crcTable;
+constexpr CrcTables crcTables;
 }
 
 uint16_t crc16_table(const uint8_t *data, uint16_t length)
 {
+    const auto &t = crcTables.t;
     unsigned crc = 0xFFFF;
-    for (unsigned i = 0; i < length; i++)
-        crc = ((crc << 8) ^ crcTable.t[((crc >> 8) ^ data[i]) & 0xFF]) & 0xFFFF;
+    unsigned i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const uint8_t *d = data + i;
+        crc = t[7][d[0] ^ (crc >> 8)] ^ t[6][d[1] ^ (crc & 0xFF)] ^ t[5][d[2]] ^ t[4][d[3]] ^ t[3][d[4]] ^
+              t[2][d[5]] ^ t[1][d[6]] ^ t[0][d[7]];
+    }
+    for (; i < length; i++)
+        crc = ((crc << 8) ^ t[0][((crc >> 8) ^ data[i]) & 0xFF]) & 0xFFFF;
     return uint16_t(crc);
 }

@@ -11,7 +11,8 @@
 namespace {
 
 constexpr int MODE_WORD_MAX = 20;
-constexpr size_t STDOUT_BUFFER = size_t(1) << 20;
+constexpr size_t STDOUT_BUFFER = size_t(1) << 16;
+constexpr size_t IMAGE_BUFFER = size_t(1) << 16;
 
 enum class Mode { none, help, analyse, binary };
 
@@ -129,6 +130,9 @@ int main(int argc, char **argv)
         // The capture is loaded first, so a missing capture never truncates
         // an existing image.
         FILE *image = fopen(argv[5], "wb");
+        static char imageBuffer[IMAGE_BUFFER];
+        if (image)
+            setvbuf(image, imageBuffer, _IOFBF, sizeof imageBuffer);
         if (!image) {
             printf("File %s cannot be created\n", argv[5]);
             status = -1;
