@@ -35,7 +35,7 @@
 #include "mfm/hexfmt.h"
 
 #include <cstring>
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MFM_NO_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -70,7 +70,7 @@ inline uint64_t loadBigEndian(const uint8_t *p)
     return x;
 }
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MFM_NO_SIMD)
 // Sixteen bytes of cells at a time: in each byte keep one parity of cells
 // and pack them into a nibble, then join the nibbles of neighbouring bytes.
 void splitCells()

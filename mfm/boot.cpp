@@ -6,7 +6,7 @@
 static unsigned le16(const uint8_t *p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
 static uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
 
-void decodeBootblock(const uint8_t *bs, BootRecord *rec)
+void readBootblock(const uint8_t *bs, BootRecord *rec)
 {
     rec->bps = uint16_t(le16(bs + 11));
     rec->disktype = bs[21];
@@ -16,6 +16,11 @@ void decodeBootblock(const uint8_t *bs, BootRecord *rec)
     rec->sectors = count16 ? count16 : le32(bs + 32);
     if (rec->heads && rec->spt)
         rec->tracks = uint16_t(rec->sectors / rec->heads / rec->spt);
+}
+
+void decodeBootblock(const uint8_t *bs, BootRecord *rec)
+{
+    readBootblock(bs, rec);
 
     puts("\n*** Bootsector Info ****\n");
     printf("Disktype=%04x\n", rec->disktype);

@@ -195,8 +195,13 @@ void analyse_track(int drive, int track, int verbose_flag);
 
 /* Reads bytes 11..35 of the FAT boot sector `bs` into `rec` (bps, total
  * sectors from the 16-bit count or else the 32-bit count, media byte, spt,
- * heads; tracks = sectors / heads / spt when both are non-zero, else kept)
- * and prints the "*** Bootsector Info ****" report. */
+ * heads; tracks = sectors / heads / spt when both are non-zero, else kept).
+ * Nothing is validated and nothing is printed. */
+void readBootblock(const uint8_t *bs, BootRecord *rec);
+
+/* readBootblock, then prints the geometry as the report
+ * "\n*** Bootsector Info ****\n\n", "Disktype=%04x", "bps=0x%04x", "spt=%d",
+ * "heads=%d", "sectors=%ld", "tracks=%d", "\n*** End Bootsector Info ****". */
 void decodeBootblock(const uint8_t *bs, BootRecord *rec);
 
 /* ------------------------------------------------------------------------ */
@@ -219,6 +224,43 @@ void dumpTrack(FILE *image);
 
 /* Hex dumps every valid sector 1..18 of both heads; names invalid ones. */
 void hexdumpTrack();
+
+/* ------------------------------------------------------------------------ */
+/* Track formatter                                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Geometry of a sector image: cylinders, heads and sectors of 512 bytes per
+ * track, stored cylinder by cylinder, head 0 then head 1, sectors from 1. */
+struct DiskGeometry {
+    uint16_t tracks;
+    uint16_t heads;
+    uint16_t spt;
+};
+
+/* Chooses the geometry of the sector image `image` of `size` bytes: 737,280,
+ * 819,200 and 1,474,560 bytes are 80 x 2 x 9, 10 and 18 sectors; any other
+ * size takes the boot sector's geometry (readBootblock) when it has 512 bytes
+ * per sector, 1 or 2 heads, 1 to 18 sectors per track, 1 to 80 tracks, and
+ * tracks x heads x spt x 512 equals `size`. Returns 1 and fills `geometry`
+ * when the image can be formatted, else 0. Prints nothing. */
+int imageGeometry(const uint8_t *image, int64_t size, DiskGeometry *geometry);
+
+/* Lays out `image` (geometry->tracks x heads x spt x 512 bytes) as IBM MFM
+ * tracks in `ddisk`, one cylinder per 32,768-byte stretch: head 0's track
+ * from the start of the stretch, head 1's one revolution later, gap bytes
+ * (4E) everywhere else, also in the stretches of unused cylinders.
+ * A track is one revolution at 300 rpm: 6,250 bytes at 250 kbit/s (up to 10
+ * sectors) or 12,500 bytes at 500 kbit/s (11 to 18 sectors):
+ *   gap 4a 80 x 4E, 12 x 00, C2 C2 C2 FC, gap 1 50 x 4E, then per sector
+ *   12 x 00, A1 A1 A1 FE, C H R N=2, CRC, gap 2 22 x 4E,
+ *   12 x 00, A1 A1 A1 FB, 512 bytes, CRC, gap 3,
+ *   and 4E to the end of the revolution.
+ * Gap 3 is 84 bytes at 500 kbit/s and 80 at 250 kbit/s, shortened where the
+ * sectors would not fit otherwise (36 bytes for 10 sectors). The A1 bytes are
+ * ordinary data here: encodeDisk then syncDisk give them their missing clock.
+ * Returns 1, or 0 without touching `ddisk` for a geometry outside 1..128
+ * tracks, 1..2 heads, 1..18 sectors. Prints nothing. */
+int formatDisk(const uint8_t *image, const DiskGeometry *geometry);
 
 /* ------------------------------------------------------------------------ */
 /* Savers, sync rewriting and encoder                                       */

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -166,9 +167,29 @@ void writeFile(const std::string &path, const std::vector<uint8_t> &bytes)
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+// All of a test process's directories live under one root, removed at exit.
+static std::string tempRoot()
+{
+    static const std::string root = [] {
+        char templ[] = "/tmp/mfmtest.XXXXXX";
+        const char *made = mkdtemp(templ);
+        std::string dir = made ? made : "/tmp";
+        static std::string removeAtExit = dir;
+        static pid_t owner = getpid();   // not the forked children of death tests
+        if (made)
+            atexit([] {
+                if (getpid() == owner)
+                    std::filesystem::remove_all(removeAtExit);
+            });
+        return dir;
+    }();
+    return root;
+}
+
 std::string tempDir()
 {
-    char templ[] = "/tmp/mfmtest.XXXXXX";
-    const char *dir = mkdtemp(templ);
-    return dir ? dir : "/tmp";
+    static int count = 0;
+    const std::string dir = tempRoot() + "/" + std::to_string(count++);
+    std::filesystem::create_directory(dir);
+    return dir;
 }

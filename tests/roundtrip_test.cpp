@@ -1,0 +1,161 @@
+// Sector images to raw captures and back: the track formatter, st2raw, and
+// rawscan giving every image back byte for byte.
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+
+namespace {
+
+std::vector<uint8_t> bootImage(int tracks, int heads, int spt)
+{
+    std::vector<uint8_t> image(size_t(tracks) * heads * spt * SECTOR_SIZE, 0xE5);
+    const unsigned total = unsigned(tracks * heads * spt);
+    uint8_t *b = image.data();
+    b[11] = 0x00, b[12] = 0x02, b[19] = uint8_t(total), b[20] = uint8_t(total >> 8), b[21] = 0xFD;
+    b[24] = uint8_t(spt), b[25] = 0, b[26] = uint8_t(heads), b[27] = 0;
+    return image;
+}
+
+std::vector<uint8_t> randomImage(size_t size, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> image(size);
+    for (auto &b : image)
+        b = uint8_t(rng());
+    return image;
+}
+
+// One run of A1 A1 A1 and `mark` in every sector, at a varying place.
+std::vector<uint8_t> imageWithMarkRuns(size_t size, uint8_t mark)
+{
+    auto image = randomImage(size, mark);
+    for (size_t s = 0; s < size / SECTOR_SIZE; s++) {
+        const uint8_t run[] = {0xA1, 0xA1, 0xA1, mark};
+        memcpy(image.data() + s * SECTOR_SIZE + (s * 37) % (SECTOR_SIZE - sizeof run), run, sizeof run);
+    }
+    return image;
+}
+
+RunResult st2raw(const std::vector<std::string> &args) { return runProgram(ST2RAW_PATH, args); }
+
+}
+
+TEST(Formatter, ChoosesTheGeometry)
+{
+    const struct { std::vector<uint8_t> image; int ok; DiskGeometry geometry; } cases[] = {
+        {std::vector<uint8_t>(737280), 1, {80, 2, 9}},
+        {std::vector<uint8_t>(819200), 1, {80, 2, 10}},
+        {std::vector<uint8_t>(1474560), 1, {80, 2, 18}},
+        {bootImage(40, 2, 9), 1, {40, 2, 9}},
+        {bootImage(80, 1, 9), 1, {80, 1, 9}},
+        {bootImage(80, 2, 15), 1, {80, 2, 15}},
+        {bootImage(81, 1, 9), 0, {}},
+        {bootImage(20, 2, 19), 0, {}},
+        {std::vector<uint8_t>(368640), 0, {}},   // no boot sector geometry
+        {std::vector<uint8_t>(100), 0, {}},
+    };
+    for (const auto &c : cases) {
+        DiskGeometry g{};
+        ASSERT_EQ(imageGeometry(c.image.data(), int64_t(c.image.size()), &g), c.ok) << c.image.size();
+        if (c.ok) {
+            EXPECT_EQ(g.tracks, c.geometry.tracks);
+            EXPECT_EQ(g.heads, c.geometry.heads);
+            EXPECT_EQ(g.spt, c.geometry.spt);
+        }
+    }
+    auto wrongBps = bootImage(40, 2, 9);
+    wrongBps[12] = 4;
+    DiskGeometry g{};
+    EXPECT_EQ(imageGeometry(wrongBps.data(), int64_t(wrongBps.size()), &g), 0);
+}
+
+// Both heads' tracks fit one revolution each, head 1 starting one revolution
+// after head 0, with gap bytes to the end of each stretch.
+TEST(Formatter, TracksFitTheirRevolution)
+{
+    for (const DiskGeometry g : {DiskGeometry{80, 2, 18}, DiskGeometry{80, 2, 10}, DiskGeometry{80, 2, 9}}) {
+        const int revolution = g.spt > 10 ? 12500 : 6250;
+        const auto image = randomImage(size_t(g.tracks) * g.heads * g.spt * SECTOR_SIZE, g.spt);
+        ASSERT_EQ(formatDisk(image.data(), &g), 1);
+        for (int c : {0, 79}) {
+            const uint8_t *cyl = ddisk + c * DBUFFER_SIZE;
+            for (int h = 0; h < 2; h++) {
+                const uint8_t *t = cyl + h * revolution;
+                EXPECT_EQ(t[0], 0x4E);
+                EXPECT_EQ(t[80], 0x00);
+                EXPECT_EQ(t[92], 0xC2);
+                EXPECT_EQ(t[revolution - 1], 0x4E) << "track overran its revolution";
+                // The last data field and its CRC lie inside the revolution.
+                const uint8_t *last = static_cast<const uint8_t *>(memmem(t, size_t(revolution),
+                    image.data() + ((size_t(c) * 2 + size_t(h)) * g.spt + g.spt - 1) * SECTOR_SIZE, SECTOR_SIZE));
+                ASSERT_NE(last, nullptr) << g.spt;
+                const uint16_t crc = crc16(last - 4, 4 + SECTOR_SIZE);
+                EXPECT_EQ(last[SECTOR_SIZE], crc >> 8);
+                EXPECT_EQ(last[SECTOR_SIZE + 1], crc & 0xFF);
+                EXPECT_LE(last + SECTOR_SIZE + 2, t + revolution);
+            }
+            EXPECT_EQ(std::count(cyl + 2 * revolution, cyl + DBUFFER_SIZE, 0x4E), DBUFFER_SIZE - 2 * revolution);
+        }
+        EXPECT_EQ(std::count(ddisk + 80 * DBUFFER_SIZE, ddisk + DDISK_SIZE, 0x4E), DDISK_SIZE - 80 * DBUFFER_SIZE);
+    }
+    const DiskGeometry tooMany{80, 2, 19};
+    ddisk[0] = 1;
+    EXPECT_EQ(formatDisk(nullptr, &tooMany), 0);
+    EXPECT_EQ(ddisk[0], 1);
+}
+
+TEST(RoundTrip, EveryGeometryAndDrive)
+{
+    const std::string dir = tempDir();
+    const struct { std::vector<uint8_t> image; const char *drive; std::string summary; } cases[] = {
+        {randomImage(1474560, 1), "B", "80 tracks, 2 heads, 18 sectors per track, 500 kbit/s, drive B"},
+        {randomImage(819200, 2), "A", "80 tracks, 2 heads, 10 sectors per track, 250 kbit/s, drive A"},
+        {randomImage(737280, 3), "Ax", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
+        {bootImage(40, 2, 9), "b", "40 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive B"},
+        {bootImage(80, 1, 15), "", "80 tracks, 1 heads, 15 sectors per track, 500 kbit/s, drive B"},
+        {imageWithMarkRuns(1474560, MARK_DATA), "B", "80 tracks, 2 heads, 18 sectors per track, 500 kbit/s, drive B"},
+        {imageWithMarkRuns(737280, MARK_ID), "A", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
+    };
+    for (const auto &c : cases) {
+        writeFile(dir + "/in.st", c.image);
+        std::vector<std::string> args = {dir + "/in.st", dir + "/c.raw"};
+        if (*c.drive)
+            args.push_back(c.drive);
+        const RunResult made = st2raw(args);
+        ASSERT_EQ(made.status, 0) << made.out;
+        EXPECT_EQ(made.out, dir + "/c.raw: " + c.summary + "\n");
+        const bool driveA = c.drive[0] == 'A';
+        EXPECT_EQ(readFile(dir + "/c.raw").size(), driveA ? 16777216u : 8388608u);
+        const RunResult back = runProgram(RAWSCAN_PATH, {dir + "/c.raw", driveA ? "A" : "B", "-1", "binary", dir + "/out.st"});
+        EXPECT_EQ(back.status, 0);
+        EXPECT_TRUE(readFile(dir + "/out.st") == std::string(c.image.begin(), c.image.end())) << c.summary;
+    }
+}
+
+TEST(RoundTrip, St2rawErrors)
+{
+    const std::string dir = tempDir();
+    writeFile(dir + "/odd.st", std::vector<uint8_t>(1000));
+    writeFile(dir + "/big.st", std::vector<uint8_t>(2000000));
+    writeFile(dir + "/ok.st", std::vector<uint8_t>(737280));
+    const struct { std::vector<std::string> args; std::string out; } cases[] = {
+        {{dir + "/missing.st", dir + "/c.raw"}, "File " + dir + "/missing.st not found\n"},
+        {{dir, dir + "/c.raw"}, "File " + dir + " not found\n"},
+        {{dir + "/odd.st", dir + "/c.raw"}, "Unsupported image size 1000\n"},
+        {{dir + "/big.st", dir + "/c.raw"}, "Unsupported image size 2000000\n"},
+        {{dir + "/ok.st", dir + "/no/dir/c.raw"}, "File " + dir + "/no/dir/c.raw cannot be created\n"},
+        {{dir + "/ok.st", "/dev/full"}, "File /dev/full write error\n"},
+        {{dir + "/ok.st", "/dev/full", "A"}, "File /dev/full write error\n"},
+        {{dir + "/ok.st"}, "usage:\n       st2raw image.st capture.raw [<Driveletter>]\n"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = st2raw(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_FALSE(std::ifstream(dir + "/c.raw").good());
+}
