@@ -130,9 +130,10 @@ int main(int argc, char **argv)
         // The capture is loaded first, so a missing capture never truncates
         // an existing image.
         FILE *image = fopen(argv[5], "wb");
-        static char imageBuffer[IMAGE_BUFFER];
-        if (image)
+        if (image) {
+            static char imageBuffer[IMAGE_BUFFER];
             setvbuf(image, imageBuffer, _IOFBF, sizeof imageBuffer);
+        }
         if (!image) {
             printf("File %s cannot be created\n", argv[5]);
             status = -1;
