@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(slot, data + 1, n);
     f = slot;
     floaded = int64_t(n);
-    memset(sector, 0, sizeof sector);
+    for (auto &head : sector)
+        for (auto &s : head)
+            s.valid = s.good = 0;
     analyse_track(0, 0, verboseFlag);
     if (memcmp(buffer, slot, sizeof slot) != 0)
         abort();

@@ -62,7 +62,7 @@ uint64_t evenStart[STREAM_WORDS];   // bit k: A1 A1 A1 starts at stream bit k
 uint64_t oddStart[STREAM_WORDS];
 uint64_t scratch[STREAM_WORDS];
 
-inline uint64_t loadBigEndian(const uint8_t *p)
+[[gnu::always_inline]] inline uint64_t loadBigEndian(const uint8_t *p)
 {
     uint64_t x = 0;
     for (int i = 0; i < 8; i++)
@@ -122,7 +122,7 @@ void splitCells()
 #endif
 
 // Bits w*64+n .. w*64+n+63 of a stream (n < 64).
-inline uint64_t ahead(const uint64_t *s, int32_t w, int n)
+[[gnu::always_inline]] inline uint64_t ahead(const uint64_t *s, int32_t w, int n)
 {
     return n == 0 ? s[w] : (s[w] << n) | (s[w + 1] >> (64 - n));
 }

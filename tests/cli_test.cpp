@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sys/wait.h>
 
 namespace {
 
@@ -157,6 +158,16 @@ TEST(EndToEnd, FullDiskWriteFailure)
     ASSERT_GE(r.out.size(), last.size());
     EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
     EXPECT_EQ(countOf(r.out, "############ Info Track 79 "), 1u) << "the pass stopped early";
+}
+
+// A report that cannot be written (standard output on a full disk) fails the run.
+TEST(EndToEnd, ReportWriteFailure)
+{
+    const Disk d = makeDisk(tempDir(), 9);
+    const std::string cmd = std::string("'") + RAWSCAN_PATH + "' '" + d.capture + "' B -1 analyse >/dev/full";
+    const int raw = system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 255);
 }
 
 // The independent capture: a real FAT12 disk whose cells another encoder made.

@@ -143,5 +143,8 @@ int main(int argc, char **argv)
         }
     }
     free(f);
+    // A report that could not be written whole is a failed run too.
+    if (fflush(stdout) != 0 || ferror(stdout))
+        status = -1;
     return status;
 }
