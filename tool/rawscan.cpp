@@ -85,6 +85,8 @@ void analysisPass(uint8_t drive, int32_t chosen)
 // Writes the image; returns false when the image could not be written whole.
 bool binaryPass(uint8_t drive, FILE *image)
 {
+    static char imageBuffer[IMAGE_BUFFER];
+    setvbuf(image, imageBuffer, _IOFBF, sizeof imageBuffer);
     for (int32_t t = 0; t < TRACKS; t++) {
         warnIfBeyondCapture(drive, t);
         clearSectorFlags();
@@ -130,10 +132,6 @@ int main(int argc, char **argv)
         // The capture is loaded first, so a missing capture never truncates
         // an existing image.
         FILE *image = fopen(argv[5], "wb");
-        if (image) {
-            static char imageBuffer[IMAGE_BUFFER];
-            setvbuf(image, imageBuffer, _IOFBF, sizeof imageBuffer);
-        }
         if (!image) {
             printf("File %s cannot be created\n", argv[5]);
             status = -1;
