@@ -56,7 +56,6 @@ size_t countOf(const std::string &text, const std::string &what)
 
 TEST(CommandLine, RejectedBeforeLoading)
 {
-    const std::string dir = tempDir();
     const struct { std::vector<std::string> args; std::string out; } cases[] = {
         {{"a", "B"}, banner + usageText},
         {{"a", "B", "-1", "analyse", "x", "y"}, banner + usageText},

@@ -30,9 +30,10 @@ Outcome runOn(std::vector<uint8_t> &slot, void (*analyser)(int, int, int), int v
     return o;
 }
 
-void expectSame(std::vector<uint8_t> slot, const std::string &what, bool alsoVerbose = true, bool quiet = true)
+// Compares both analysers without and with the verbose flag, as asked.
+void expectSame(std::vector<uint8_t> slot, const std::string &what, bool verboseRun = true, bool plainRun = true)
 {
-    for (int v = quiet ? 0 : 1; v <= (alsoVerbose ? 1 : 0); v++) {
+    for (int v = plainRun ? 0 : 1; v <= (verboseRun ? 1 : 0); v++) {
         const Outcome ref = runOn(slot, reference_analyse_track, v);
         const Outcome fast = runOn(slot, analyse_track, v);
         ASSERT_EQ(fast.out.size(), ref.out.size()) << what << " verbose " << v;
