@@ -1,0 +1,1 @@
+#include "mfm/flux.h"

@@ -1,0 +1,105 @@
+/*
+ * flux.h -- readers of flux capture files: SuperCard Pro images (.scp) and
+ * KryoFlux stream sets (NAMEcc.h.raw, one file per track).
+ *
+ * A flux file holds, per track, the times between magnetic transitions in
+ * ticks of a sample clock, over one or more revolutions, and the times of
+ * the index pulses. The readers keep no process-wide state: a FluxFile may be
+ * read from several threads at once (readTrack is const).
+ *
+ * Every offset, count and size is checked against the file before it is
+ * used; a file that does not hold what it claims raises FluxError, whose
+ * message names the file and what is wrong, for example
+ *   "disk.scp: track 12 revolution 2 data runs past the end of the file".
+ */
+#ifndef MFM_FLUX_H
+#define MFM_FLUX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace mfm {
+
+/* A flux file that cannot be read; what() is "<file>: <what is wrong>". */
+class FluxError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/* The sample clock of KryoFlux streams that state no `sck=`:
+ * 18,432,000 x 73 / 14 / 2 / 2 Hz (about 24,027,428.57 Hz). */
+constexpr double KRYOFLUX_SAMPLE_HZ = 18432000.0 * 73.0 / 14.0 / 2.0 / 2.0;
+/* SCP's sample period is 25 ns x (resolution byte + 1). */
+constexpr double SCP_BASE_HZ = 40e6;
+
+/* One track's flux: every revolution the file holds, one after another, as
+ * one stream of intervals. */
+struct FluxTrack {
+    int cylinder = 0;                 /* physical cylinder as the file numbers it */
+    int head = 0;                     /* 0 or 1 */
+    double sampleHz = 0;              /* ticks per second of `intervals` */
+    std::vector<uint32_t> intervals;  /* ticks from one transition to the next */
+    /* Index pulses, ascending: the pulse came during interval index[i] (an
+     * index equal to intervals.size() is a pulse after the last transition).
+     * The revolution of interval j is the number of pulses at or before j:
+     * flux ahead of the first pulse is revolution 0 (partial), the flux
+     * between the first and second pulse revolution 1, and so on. */
+    std::vector<size_t> index;
+};
+
+/* The kind of a file, judged by its content. */
+enum class FluxKind { none, scp, kryoflux };
+
+/* Looks at the first bytes of a file: "SCP" is an SCP image; a stream that
+ * begins with a well-formed KryoFlux OOB block is a KryoFlux stream file.
+ * Anything else is `none` (for example a raw cell capture). */
+FluxKind fluxKind(std::span<const uint8_t> head);
+
+/* An opened flux file: an SCP image, or the whole KryoFlux stream set that
+ * one of its file names belongs to (track00.0.raw finds track00.0.raw ...
+ * track83.1.raw beside it, whatever the prefix before the numbers). */
+class FluxFile {
+public:
+    struct TrackRef {
+        int cylinder;
+        int head;
+    };
+
+    /* Opens `path` and reads its header (SCP) or finds its set (KryoFlux).
+     * Throws FluxError when the file cannot be read or is not a flux file. */
+    explicit FluxFile(const std::string &path);
+    ~FluxFile();
+    FluxFile(FluxFile &&) noexcept;
+    FluxFile &operator=(FluxFile &&) noexcept;
+
+    FluxKind kind() const;
+    const std::string &path() const;
+    /* The tracks the file holds, ordered by cylinder then head. */
+    const std::vector<TrackRef> &tracks() const;
+    /* Reads track `i` of tracks() into `out` (its vectors are reused).
+     * Throws FluxError when the track's data is not sound. */
+    void readTrack(size_t i, FluxTrack &out) const;
+    /* Non-fatal remarks found while opening, e.g. a wrong SCP checksum. */
+    const std::vector<std::string> &warnings() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+/* Lower-level readers over bytes in memory (also what the fuzz targets
+ * call); `name` is used in messages only.
+ * readScpTrack: track number `track` (cylinder * 2 + head) of an SCP image.
+ * Returns false when the image holds no such track. */
+bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out);
+/* readKryofluxStream: one stream file, all of it. */
+void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name, FluxTrack &out);
+
+}
+
+#endif

@@ -1,0 +1,1 @@
+#include "mfm/pll.h"

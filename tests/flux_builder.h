@@ -1,0 +1,3 @@
+#ifndef TESTS_FLUX_BUILDER_H
+#define TESTS_FLUX_BUILDER_H
+#endif

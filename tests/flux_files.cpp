@@ -1,0 +1,1 @@
+#include "flux_files.h"
