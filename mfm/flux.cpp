@@ -1,1 +1,724 @@
+// Readers of flux capture files: SuperCard Pro images and KryoFlux stream
+// sets. Every read of the file goes through a bounds check first; a file that
+// does not hold what it claims raises FluxError naming the file.
 #include "mfm/flux.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mfm {
+namespace {
+
+/* Both formats add this many ticks for an overflow mark (SCP 0, KryoFlux Ovl16). */
+constexpr uint64_t OVERFLOW_TICKS = 65536;
+/* The longest interval a FluxTrack holds. */
+constexpr uint64_t MAX_INTERVAL = std::numeric_limits<uint32_t>::max();
+
+[[noreturn]] void fail(const std::string &name, const std::string &what)
+{
+    throw FluxError(name + ": " + what);
+}
+
+uint32_t le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
+
+/* Adds one overflow mark to an interval under way; an interval that no
+ * longer fits 32 bits is an error. */
+uint64_t addOverflow(uint64_t pending, const std::string &name)
+{
+    if (pending + 2 * OVERFLOW_TICKS > MAX_INTERVAL + 1)
+        fail(name, "an interval runs longer than 2^32 ticks (too many overflow marks in a row)");
+    return pending + OVERFLOW_TICKS;
+}
+
+/* A whole file's bytes: mapped when it is a large regular file, read
+ * otherwise. Mapping costs about half a millisecond however small the file
+ * (measured), reading about a millisecond per megabyte; so a KryoFlux stream
+ * of 130 KB is read and an SCP image of many megabytes mapped. */
+class FileBytes {
+    static constexpr size_t MAP_AT_LEAST = size_t(1) << 20;
+
+public:
+    FileBytes() = default;
+    explicit FileBytes(const std::string &path)
+    {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            fail(path, std::strerror(errno));
+        try {
+            load(fd, path);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        ::close(fd);
+    }
+    ~FileBytes() { unmap(); }
+    FileBytes(FileBytes &&o) noexcept { *this = std::move(o); }
+    FileBytes &operator=(FileBytes &&o) noexcept
+    {
+        if (this != &o) {
+            unmap();
+            map_ = std::exchange(o.map_, nullptr);
+            mapSize_ = std::exchange(o.mapSize_, 0);
+            copy_ = std::move(o.copy_);
+        }
+        return *this;
+    }
+    FileBytes(const FileBytes &) = delete;
+    FileBytes &operator=(const FileBytes &) = delete;
+
+    std::span<const uint8_t> bytes() const
+    {
+        if (map_)
+            return {static_cast<const uint8_t *>(map_), mapSize_};
+        return copy_;
+    }
+
+private:
+    void load(int fd, const std::string &path)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            fail(path, std::strerror(errno));
+        if (S_ISDIR(st.st_mode))
+            fail(path, "is a folder, not a file");
+        if (S_ISREG(st.st_mode) && st.st_size >= off_t(MAP_AT_LEAST)) {
+            void *p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+            if (p != MAP_FAILED) {
+                map_ = p;
+                mapSize_ = size_t(st.st_size);
+                return;
+            }
+        }
+        // A regular file in one read (and one more to see its end).
+        const size_t chunk = std::max(size_t(1) << 16, S_ISREG(st.st_mode) ? size_t(st.st_size) + 1 : 0);
+        for (;;) {
+            const size_t done = copy_.size();
+            copy_.resize(done + chunk);
+            const ssize_t got = ::read(fd, copy_.data() + done, chunk);
+            if (got < 0 && errno == EINTR) {
+                copy_.resize(done);
+                continue;
+            }
+            if (got < 0)
+                fail(path, std::strerror(errno));
+            copy_.resize(done + size_t(got));
+            if (got == 0)
+                return;
+        }
+    }
+    void unmap()
+    {
+        if (map_)
+            ::munmap(map_, mapSize_);
+        map_ = nullptr;
+        mapSize_ = 0;
+    }
+
+    void *map_ = nullptr;
+    size_t mapSize_ = 0;
+    std::vector<uint8_t> copy_;
+};
+
+/* ---------------------------------------------------------------- SCP -- */
+
+constexpr size_t SCP_HEADER = 16;
+constexpr size_t SCP_TRACKS = 168;
+constexpr size_t SCP_FULL_TABLE_END = SCP_HEADER + 4 * SCP_TRACKS;
+constexpr size_t SCP_TRACK_HEADER = 4;   /* "TRK" and the track number */
+constexpr size_t SCP_REVOLUTION = 12;    /* duration, entry count, data offset */
+constexpr uint8_t SCP_INDEX_CUED = 0x01; /* flags bit 0 */
+
+/* The header and track table of an SCP image. */
+struct ScpImage {
+    std::span<const uint8_t> bytes;
+    bool indexCued = false;
+    size_t revolutions = 0;
+    double sampleHz = 0;
+    /* Single-sided images whose writer numbered the tracks 0, 1, 2, ...:
+     * the table index is the cylinder and every track has head `onlyHead`. */
+    bool consecutive = false;
+    int onlyHead = 0;
+    std::array<uint32_t, SCP_TRACKS> offset{}; /* 0: no track */
+    uint32_t storedChecksum = 0;
+
+    FluxFile::TrackRef where(size_t track) const
+    {
+        if (consecutive)
+            return {int(track), onlyHead};
+        return {int(track / 2), int(track % 2)};
+    }
+};
+
+ScpImage parseScp(std::span<const uint8_t> b, const std::string &name)
+{
+    if (b.size() < SCP_HEADER)
+        fail(name, "too short for an SCP header (" + std::to_string(b.size()) + " bytes, 16 needed)");
+    if (std::memcmp(b.data(), "SCP", 3) != 0)
+        fail(name, "not an SCP image (it does not begin with \"SCP\")");
+    ScpImage img;
+    img.bytes = b;
+    img.revolutions = b[5];
+    img.indexCued = b[8] & SCP_INDEX_CUED;
+    const unsigned cellWidth = b[9], heads = b[10];
+    img.sampleHz = SCP_BASE_HZ / (double(b[11]) + 1.0);
+    img.storedChecksum = le32(&b[12]);
+    if (img.revolutions == 0)
+        fail(name, "the header says the tracks hold 0 revolutions");
+    if (cellWidth != 0 && cellWidth != 16)
+        fail(name, "flux values of " + std::to_string(cellWidth) + " bits are not supported (only 16)");
+    if (heads > 2)
+        fail(name, "heads byte " + std::to_string(heads) + " is not 0 (both), 1 or 2");
+
+    // The table ends at the end of the full table, the end of the file or
+    // the first track header, whichever comes first.
+    size_t tableEnd = std::min(SCP_FULL_TABLE_END, b.size());
+    bool even = false, odd = false;
+    for (size_t t = 0; t < SCP_TRACKS; t++) {
+        const size_t at = SCP_HEADER + 4 * t;
+        if (at + 4 > tableEnd)
+            break;
+        const uint32_t off = le32(&b[at]);
+        if (off == 0)
+            continue;
+        if (off < at + 4)
+            fail(name, "track " + std::to_string(t) + "'s offset " + std::to_string(off) +
+                           " points into the track table");
+        tableEnd = std::min<size_t>(tableEnd, off);
+        img.offset[t] = off;
+        (t % 2 ? odd : even) = true;
+    }
+    // A single-sided image with tracks on the other head's numbers was
+    // numbered consecutively.
+    if ((heads == 1 && odd) || (heads == 2 && even)) {
+        img.consecutive = true;
+        img.onlyHead = int(heads) - 1;
+    }
+    return img;
+}
+
+/* The 32-bit sum of every byte after the header. */
+uint32_t scpChecksum(std::span<const uint8_t> b)
+{
+    uint32_t sum = 0;
+    for (size_t i = SCP_HEADER; i < b.size(); i++)
+        sum += b[i];
+    return sum;
+}
+
+/* Decodes `n` big-endian 16-bit flux values at `p` into `w`; 0 adds 65,536
+ * ticks to the next value (`pending` carries them across calls). Returns
+ * the end of what was written. */
+uint32_t *decodeScpFlux(const uint8_t *p, size_t n, uint32_t *w, uint64_t &pending, const std::string &name)
+{
+    constexpr size_t BLOCK = 16;
+    size_t i = 0;
+    for (;;) {
+        // Whole blocks without a 0 and with nothing pending convert in a
+        // loop the compiler vectorises.
+        for (; pending == 0 && i + BLOCK <= n; i += BLOCK) {
+            uint32_t smallest = 0xFFFF;
+            for (size_t k = 0; k < BLOCK; k++) {
+                const uint32_t v = uint32_t(p[2 * (i + k)]) << 8 | p[2 * (i + k) + 1];
+                w[k] = v;
+                smallest = std::min(smallest, v);
+            }
+            if (smallest == 0)
+                break;
+            w += BLOCK;
+        }
+        if (i == n)
+            return w;
+        // One block (or the tail) value by value.
+        const size_t end = std::min(n, i + BLOCK);
+        for (; i < end; i++) {
+            const uint32_t v = uint32_t(p[2 * i]) << 8 | p[2 * i + 1];
+            if (v == 0) {
+                pending = addOverflow(pending, name);
+            } else {
+                *w++ = uint32_t(pending + v);
+                pending = 0;
+            }
+        }
+        if (i == n)
+            return w;
+    }
+}
+
+bool readScp(const ScpImage &img, const std::string &name, size_t track, FluxTrack &out)
+{
+    if (track >= SCP_TRACKS || img.offset[track] == 0)
+        return false;
+    const auto b = img.bytes;
+    const std::string what = "track " + std::to_string(track);
+    const size_t at = img.offset[track];
+    const size_t headerSize = SCP_TRACK_HEADER + SCP_REVOLUTION * img.revolutions;
+    if (at + headerSize > b.size())
+        fail(name, what + "'s header at offset " + std::to_string(at) + " runs past the end of the file");
+    if (std::memcmp(&b[at], "TRK", 3) != 0)
+        fail(name, what + " at offset " + std::to_string(at) + " does not begin with \"TRK\"");
+    if (b[at + 3] != track)
+        fail(name, what + "'s header says it is track " + std::to_string(b[at + 3]));
+
+    // Check every revolution first; revolutions with no entries at the end
+    // hold nothing.
+    struct Rev {
+        size_t data, count;
+    };
+    std::array<Rev, 255> revs{};
+    size_t used = 0, total = 0;
+    for (size_t r = 0; r < img.revolutions; r++) {
+        const uint8_t *e = &b[at + SCP_TRACK_HEADER + SCP_REVOLUTION * r];
+        const size_t count = le32(e + 4), data = le32(e + 8);
+        if (count == 0)
+            continue;
+        const std::string rev = what + " revolution " + std::to_string(r);
+        if (used != r)
+            fail(name, what + " revolution " + std::to_string(used) + " holds no flux but revolution " +
+                           std::to_string(r) + " does");
+        if (data < headerSize)
+            fail(name, rev + "'s data offset " + std::to_string(data) + " points into the track header");
+        if (at + data + 2 * count > b.size())
+            fail(name, rev + " data runs past the end of the file");
+        total += count;
+        revs[used++] = {at + data, count};
+    }
+    // Revolutions may share data; bound the work by the file's size.
+    if (2 * total > b.size())
+        fail(name, what + "'s revolutions hold more flux values than the file has room for");
+
+    const auto where = img.where(track);
+    out.cylinder = where.cylinder;
+    out.head = where.head;
+    out.sampleHz = img.sampleHz;
+    out.index.clear();
+    out.intervals.resize(total);
+    uint32_t *const start = out.intervals.data();
+    uint32_t *w = start;
+    uint64_t pending = 0;
+    // A cued track starts at an index pulse; otherwise the first of several
+    // revolutions is partial and a lone one counts as whole.
+    const bool pulseFirst = img.indexCued || used == 1;
+    for (size_t r = 0; r < used; r++) {
+        if (r > 0 || pulseFirst)
+            out.index.push_back(size_t(w - start));
+        w = decodeScpFlux(&b[revs[r].data], revs[r].count, w, pending, name);
+    }
+    const size_t produced = size_t(w - start);
+    if (used)
+        out.index.push_back(produced);
+    out.intervals.resize(produced);
+    return used > 0;
+}
+
+/* ------------------------------------------------------------ KryoFlux -- */
+
+constexpr uint8_t KF_FLUX2_LAST = 0x07;
+constexpr uint8_t KF_NOP1 = 0x08;
+constexpr uint8_t KF_NOP2 = 0x09;
+constexpr uint8_t KF_NOP3 = 0x0A;
+constexpr uint8_t KF_OVL16 = 0x0B;
+constexpr uint8_t KF_FLUX3 = 0x0C;
+constexpr uint8_t KF_OOB = 0x0D;
+constexpr uint8_t KF_FLUX1_FIRST = 0x0E;
+constexpr size_t KF_OOB_HEADER = 4; /* 0x0D, type, 16-bit size */
+
+enum KfOob : uint8_t {
+    KF_STREAM_INFO = 1,
+    KF_INDEX = 2,
+    KF_STREAM_END = 3,
+    KF_INFO = 4,
+    KF_EOF = 0x0D,
+};
+/* The smallest body of each OOB type the reader looks into. */
+constexpr size_t kfOobMinimum(uint8_t type)
+{
+    switch (type) {
+    case KF_STREAM_INFO:
+    case KF_STREAM_END:
+        return 8;
+    case KF_INDEX:
+        return 12;
+    default:
+        return 0;
+    }
+}
+
+/* Walks the blocks of a stream: onFlux(ticks, streamEnd) for each interval
+ * (streamEnd: the stream position just after its last byte), onOob(type,
+ * body, streamPosition, byteOffset) for each OOB block. The end-of-file
+ * block ends the walk. Returns the final stream position. */
+template <class OnFlux, class OnOob>
+uint64_t walkKryoflux(std::span<const uint8_t> s, const std::string &name, OnFlux &&onFlux, OnOob &&onOob)
+{
+    const uint8_t *p = s.data();
+    const size_t size = s.size();
+    size_t i = 0, oobBytes = 0;
+    uint64_t pending = 0;
+    auto need = [&](size_t n, const char *block) {
+        if (size - i < n)
+            fail(name, std::string("the stream ends inside a ") + block + " block at byte " + std::to_string(i));
+    };
+    while (i < size) {
+        const uint8_t c = p[i];
+        if (c >= KF_FLUX1_FIRST) [[likely]] {
+            ++i;
+            onFlux(pending + c, i - oobBytes);
+            pending = 0;
+            continue;
+        }
+        switch (c) {
+        case KF_NOP1:
+        case KF_NOP2:
+        case KF_NOP3:
+            need(size_t(c - KF_NOP1) + 1, "Nop");
+            i += size_t(c - KF_NOP1) + 1;
+            break;
+        case KF_OVL16:
+            pending = addOverflow(pending, name);
+            ++i;
+            break;
+        case KF_FLUX3:
+            need(3, "Flux3");
+            i += 3;
+            onFlux(pending + (uint32_t(p[i - 2]) << 8 | p[i - 1]), i - oobBytes);
+            pending = 0;
+            break;
+        case KF_OOB: {
+            need(2, "OOB");
+            const uint8_t type = p[i + 1];
+            if (type == KF_EOF)
+                return i - oobBytes;
+            need(KF_OOB_HEADER, "OOB");
+            const size_t body = le16(p + i + 2);
+            if (size - i - KF_OOB_HEADER < body)
+                fail(name, "the OOB block at byte " + std::to_string(i) + " claims " + std::to_string(body) +
+                               " bytes, past the end of the file");
+            if (body < kfOobMinimum(type))
+                fail(name, "the OOB block of type " + std::to_string(type) + " at byte " + std::to_string(i) +
+                               " is too short (" + std::to_string(body) + " bytes)");
+            onOob(type, s.subspan(i + KF_OOB_HEADER, body), uint64_t(i - oobBytes), i);
+            i += KF_OOB_HEADER + body;
+            oobBytes += KF_OOB_HEADER + body;
+            break;
+        }
+        default: /* Flux2: 0x00..0x07 */
+            need(2, "Flux2");
+            i += 2;
+            onFlux(pending + (uint32_t(p[i - 2]) << 8 | p[i - 1]), i - oobBytes);
+            pending = 0;
+            break;
+        }
+    }
+    return i - oobBytes;
+}
+
+/* The sample clock an information block states with `sck=`, if any. */
+std::optional<double> sampleClock(std::span<const uint8_t> body, const std::string &name)
+{
+    std::string_view text(reinterpret_cast<const char *>(body.data()), body.size());
+    text = text.substr(0, text.find('\0'));
+    std::optional<double> hz;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        std::string_view field = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        while (!field.empty() && field.front() == ' ')
+            field.remove_prefix(1);
+        if (!field.starts_with("sck="))
+            continue;
+        field.remove_prefix(4);
+        double v = 0;
+        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), v);
+        if (ec != std::errc() || end != field.data() + field.size() || !std::isfinite(v) || v <= 0)
+            fail(name, "sck=" + std::string(field) + " in the information block is not a sample clock in Hz");
+        hz = v;
+    }
+    return hz;
+}
+
+/* Index pulses by stream position, mapped to the intervals during which
+ * they came: an interval that ends past a pulse's position holds it. */
+struct PulseMap {
+    std::vector<uint64_t> positions;
+    size_t mapped = 0;
+    uint64_t next = std::numeric_limits<uint64_t>::max();
+
+    /* Interval `interval` ended at stream position `end`. */
+    void ended(size_t interval, uint64_t end, std::vector<size_t> &index)
+    {
+        for (; mapped < positions.size() && positions[mapped] < end; mapped++)
+            index.push_back(interval);
+        next = mapped < positions.size() ? positions[mapped] : std::numeric_limits<uint64_t>::max();
+    }
+    void restart()
+    {
+        mapped = 0;
+        next = positions.empty() ? std::numeric_limits<uint64_t>::max() : positions[0];
+    }
+};
+
+/* ------------------------------------------------------------ KryoFlux set -- */
+
+struct StreamName {
+    std::string prefix;
+    int cylinder, head;
+};
+
+/* Splits "PREFIXcc.h.raw" into its parts. */
+std::optional<StreamName> splitStreamName(std::string_view file)
+{
+    constexpr std::string_view tail = ".raw";
+    constexpr size_t numbers = 4; /* "cc.h" */
+    if (!file.ends_with(tail) || file.size() < tail.size() + numbers)
+        return std::nullopt;
+    const std::string_view n = file.substr(file.size() - tail.size() - numbers, numbers);
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!digit(n[0]) || !digit(n[1]) || n[2] != '.' || (n[3] != '0' && n[3] != '1'))
+        return std::nullopt;
+    return StreamName{std::string(file.substr(0, file.size() - tail.size() - numbers)),
+                      (n[0] - '0') * 10 + (n[1] - '0'), n[3] - '0'};
+}
+
+}
+
+FluxKind fluxKind(std::span<const uint8_t> head)
+{
+    if (head.size() >= 3 && std::memcmp(head.data(), "SCP", 3) == 0)
+        return FluxKind::scp;
+    if (head.size() < KF_OOB_HEADER || head[0] != KF_OOB)
+        return FluxKind::none;
+    const uint8_t type = head[1];
+    const size_t body = le16(&head[2]);
+    if (type < KF_STREAM_INFO || type > KF_INFO || body < kfOobMinimum(type))
+        return FluxKind::none;
+    // Information text, as far as the head shows it, is printable ASCII up
+    // to its NUL.
+    if (type == KF_INFO) {
+        const auto text = head.subspan(KF_OOB_HEADER, std::min(body, head.size() - KF_OOB_HEADER));
+        for (const uint8_t c : text) {
+            if (c == 0)
+                break;
+            if (c < 0x20 || c > 0x7E)
+                return FluxKind::none;
+        }
+    }
+    return FluxKind::kryoflux;
+}
+
+bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out)
+{
+    if (track < 0)
+        return false;
+    return readScp(parseScp(image, name), name, size_t(track), out);
+}
+
+void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name, FluxTrack &out)
+{
+    out.cylinder = 0;
+    out.head = 0;
+    out.sampleHz = KRYOFLUX_SAMPLE_HZ;
+    out.index.clear();
+    // Every interval takes at least one byte.
+    out.intervals.resize(stream.size());
+    uint32_t *const w = out.intervals.data();
+    size_t n = 0;
+    uint64_t lastEnd = 0;
+    bool late = false;
+    PulseMap pulses;
+
+    const uint64_t end = walkKryoflux(
+        stream, name,
+        [&](uint64_t ticks, uint64_t streamEnd) {
+            w[n] = uint32_t(ticks);
+            if (streamEnd > pulses.next)
+                pulses.ended(n, streamEnd, out.index);
+            ++n;
+            lastEnd = streamEnd;
+        },
+        [&](uint8_t type, std::span<const uint8_t> body, uint64_t position, size_t byte) {
+            switch (type) {
+            case KF_STREAM_INFO:
+            case KF_STREAM_END:
+                if (le32(body.data()) != position)
+                    fail(name, std::string(type == KF_STREAM_END ? "stream end" : "stream information") +
+                                   " block at byte " + std::to_string(byte) + " gives stream position " +
+                                   std::to_string(le32(body.data())) + ", but the stream is at position " +
+                                   std::to_string(position));
+                if (type == KF_STREAM_END && le32(body.data() + 4) != 0)
+                    fail(name, "the capture device reported error " + std::to_string(le32(body.data() + 4)) +
+                                   " at the end of the stream");
+                break;
+            case KF_INDEX: {
+                const uint64_t at = le32(body.data());
+                if (!pulses.positions.empty() && at < pulses.positions.back())
+                    fail(name, "index block at byte " + std::to_string(byte) + " gives stream position " +
+                                   std::to_string(at) + ", before the previous index at " +
+                                   std::to_string(pulses.positions.back()));
+                // A pulse behind an interval already read is mapped by a
+                // second pass.
+                late = late || at < lastEnd;
+                pulses.positions.push_back(at);
+                if (pulses.mapped + 1 == pulses.positions.size())
+                    pulses.next = at;
+                break;
+            }
+            case KF_INFO:
+                if (const auto hz = sampleClock(body, name))
+                    out.sampleHz = *hz;
+                break;
+            default:
+                break;
+            }
+        });
+
+    if (late) {
+        out.index.clear();
+        pulses.restart();
+        size_t count = 0;
+        walkKryoflux(
+            stream, name,
+            [&](uint64_t, uint64_t streamEnd) {
+                if (streamEnd > pulses.next)
+                    pulses.ended(count, streamEnd, out.index);
+                ++count;
+            },
+            [](uint8_t, std::span<const uint8_t>, uint64_t, size_t) {});
+    }
+    out.intervals.resize(n);
+    if (!pulses.positions.empty() && pulses.positions.back() > end)
+        fail(name, "index at stream position " + std::to_string(pulses.positions.back()) +
+                       " lies past the end of the stream (" + std::to_string(end) + ")");
+    // Pulses after the last transition.
+    out.index.resize(pulses.positions.size(), n);
+    if (n == 0)
+        fail(name, "the stream holds no flux transitions");
+    if (out.index.empty())
+        fail(name, "the stream holds no index pulse");
+}
+
+/* ------------------------------------------------------------ FluxFile -- */
+
+struct FluxFile::Impl {
+    std::string path;
+    FluxKind kind = FluxKind::none;
+    std::vector<TrackRef> tracks;
+    std::vector<std::string> warnings;
+    /* SCP: the mapped image and the table index of each track. */
+    FileBytes image;
+    ScpImage scp;
+    std::vector<size_t> scpTrack;
+    /* KryoFlux: one file per track. */
+    std::vector<std::string> streams;
+
+    explicit Impl(const std::string &p) : path(p), image(p) {}
+
+    void openScp()
+    {
+        scp = parseScp(image.bytes(), path);
+        const uint32_t sum = scpChecksum(image.bytes());
+        if (sum != scp.storedChecksum)
+            warnings.push_back(path + ": the header's checksum " + std::to_string(scp.storedChecksum) +
+                               " differs from the file's sum " + std::to_string(sum) + "; read anyway");
+        std::vector<std::pair<TrackRef, size_t>> found;
+        for (size_t t = 0; t < SCP_TRACKS; t++)
+            if (scp.offset[t])
+                found.push_back({scp.where(t), t});
+        std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
+            return std::pair(a.first.cylinder, a.first.head) < std::pair(b.first.cylinder, b.first.head);
+        });
+        for (const auto &[ref, t] : found) {
+            tracks.push_back(ref);
+            scpTrack.push_back(t);
+        }
+    }
+
+    void openKryofluxSet()
+    {
+        namespace fs = std::filesystem;
+        const fs::path given(path);
+        const auto mine = splitStreamName(given.filename().string());
+        if (!mine)
+            fail(path, "a KryoFlux stream file's name ends in cc.h.raw (cylinder, head)");
+        const fs::path folder = given.parent_path();
+        std::error_code ec;
+        fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec);
+        if (ec)
+            fail(path, "cannot list its folder: " + ec.message());
+        std::vector<std::pair<TrackRef, std::string>> found;
+        for (; it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string file = it->path().filename().string();
+            const auto other = splitStreamName(file);
+            if (other && other->prefix == mine->prefix && !it->is_directory(ec))
+                found.push_back({{other->cylinder, other->head}, (folder / file).string()});
+        }
+        if (ec)
+            fail(path, "cannot list its folder: " + ec.message());
+        std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
+            return std::pair(a.first.cylinder, a.first.head) < std::pair(b.first.cylinder, b.first.head);
+        });
+        for (auto &[ref, file] : found) {
+            tracks.push_back(ref);
+            streams.push_back(std::move(file));
+        }
+        image = FileBytes(); // the set's files are read one at a time
+    }
+};
+
+FluxFile::FluxFile(const std::string &path) : impl_(std::make_unique<Impl>(path))
+{
+    impl_->kind = fluxKind(impl_->image.bytes());
+    switch (impl_->kind) {
+    case FluxKind::scp:
+        impl_->openScp();
+        break;
+    case FluxKind::kryoflux:
+        impl_->openKryofluxSet();
+        break;
+    case FluxKind::none:
+        fail(path, "neither an SCP image nor a KryoFlux stream");
+    }
+}
+
+FluxFile::~FluxFile() = default;
+FluxFile::FluxFile(FluxFile &&) noexcept = default;
+FluxFile &FluxFile::operator=(FluxFile &&) noexcept = default;
+
+FluxKind FluxFile::kind() const { return impl_->kind; }
+const std::string &FluxFile::path() const { return impl_->path; }
+const std::vector<FluxFile::TrackRef> &FluxFile::tracks() const { return impl_->tracks; }
+const std::vector<std::string> &FluxFile::warnings() const { return impl_->warnings; }
+
+void FluxFile::readTrack(size_t i, FluxTrack &out) const
+{
+    const Impl &m = *impl_;
+    if (i >= m.tracks.size())
+        fail(m.path, "has no track " + std::to_string(i) + " (it holds " + std::to_string(m.tracks.size()) + ")");
+    if (m.kind == FluxKind::scp) {
+        if (!readScp(m.scp, m.path, m.scpTrack[i], out))
+            fail(m.path, "track " + std::to_string(m.scpTrack[i]) + " holds no flux");
+        return;
+    }
+    const FileBytes stream(m.streams[i]);
+    readKryofluxStream(stream.bytes(), m.streams[i], out);
+    out.cylinder = m.tracks[i].cylinder;
+    out.head = m.tracks[i].head;
+}
+
+}
