@@ -1,0 +1,218 @@
+// Views of a recovery: text map, summary, JSON report and SVG picture.
+#include "mfm/sectormap.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+
+namespace mfm {
+
+namespace {
+
+constexpr int GRID_COLUMNS = 72;    // cylinders in one block of the text map
+constexpr int GRID_LABEL = 5;       // "%3d  " before each row
+
+struct StatusStyle {
+    SectorStatus status;
+    char mark;          // text map
+    const char *colour; // picture
+    const char *label;  // legend
+};
+constexpr StatusStyle STYLES[] = {
+    {SectorStatus::good, '.', "#3fa34d", "good"},
+    {SectorStatus::crcError, 'C', "#f0a020", "crc error"},
+    {SectorStatus::missing, 'X', "#d63a2f", "missing"},
+    {SectorStatus::conflict, '!', "#7b3fb5", "conflict"},
+};
+
+const StatusStyle &style(SectorStatus s)
+{
+    for (const StatusStyle &st : STYLES)
+        if (st.status == s)
+            return st;
+    return STYLES[0];
+}
+
+const char *sourceName(GeometrySource s)
+{
+    switch (s) {
+    case GeometrySource::given:
+        return "given";
+    case GeometrySource::bootSector:
+        return "boot-sector";
+    case GeometrySource::ids:
+        break;
+    }
+    return "ids";
+}
+
+template <class... A> std::string format(const char *fmt, A... args)
+{
+    char text[256];
+    const int n = snprintf(text, sizeof text, fmt, args...);
+    return std::string(text, size_t(std::max(0, std::min(n, int(sizeof text) - 1))));
+}
+
+const RecoveredSector &at(const Recovery &rec, int cylinder, int head, int sector)
+{
+    const Geometry &g = rec.geometry;
+    return rec.sectors[size_t((int64_t(cylinder) * g.heads + head) * g.sectors + sector - 1)];
+}
+
+}
+
+std::string geometryText(const Recovery &rec)
+{
+    static const char *const from[] = {"given with --geometry", "from the boot sector", "from the sector IDs"};
+    const Geometry &g = rec.geometry;
+    std::string text;
+    if (rec.step == 2)
+        text += format("Double-stepped: a %d-cylinder disk read in an 80-track drive; cylinder = physical track / 2\n",
+                       g.cylinders);
+    text += format("Geometry: %d cylinders, %d heads, %d sectors of %d bytes (%s)\n", g.cylinders, g.heads, g.sectors,
+                   g.bytes, from[int(rec.source)]);
+    if (rec.foreignIds > 0)
+        text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
+                       rec.foreignIds);
+    return text;
+}
+
+std::string sectorGrid(const Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    std::string text;
+    if (g.cylinders == 0)
+        return text;
+    const int blocks = (g.cylinders + GRID_COLUMNS - 1) / GRID_COLUMNS;
+    const int width = (g.cylinders + blocks - 1) / blocks;
+    for (int h = 0; h < g.heads; h++) {
+        for (int first = 0; first < g.cylinders; first += width) {
+            const int last = std::min(g.cylinders, first + width) - 1;
+            text += format("\nHead %d, cylinders %d-%d:\n", h, first, last);
+            std::string tens(GRID_LABEL, ' '), ones(GRID_LABEL, ' ');
+            for (int c = first; c <= last; c++) {
+                tens += c % 10 == 0 ? char('0' + c / 10 % 10) : ' ';
+                ones += char('0' + c % 10);
+            }
+            tens.erase(tens.find_last_not_of(' ') + 1);
+            text += tens + "\n" + ones + "\n";
+            for (int s = 1; s <= g.sectors; s++) {
+                text += format("%3d  ", s);
+                for (int c = first; c <= last; c++)
+                    text += style(at(rec, c, h, s).status).mark;
+                text += '\n';
+            }
+        }
+    }
+    text += '\n';
+    return text;
+}
+
+std::string summaryLine(const Recovery &rec)
+{
+    const int64_t total = rec.geometry.sectorCount();
+    const int64_t tenths = total ? int64_t(rec.found()) * 1000 / total : 0;
+    return format("Found %d of %lld sectors (%lld.%lld%%): %d good, %d crc error, %d missing, %d conflicts\n",
+                  rec.found(), (long long)total, (long long)(tenths / 10), (long long)(tenths % 10),
+                  rec.count(SectorStatus::good), rec.count(SectorStatus::crcError), rec.count(SectorStatus::missing),
+                  rec.count(SectorStatus::conflict));
+}
+
+std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
+{
+    using json = nlohmann::ordered_json;
+    const Geometry &g = rec.geometry;
+    json report;
+    report["geometry"] = {{"cylinders", g.cylinders}, {"heads", g.heads},           {"sectors", g.sectors},
+                          {"bytes", g.bytes},         {"source", sourceName(rec.source)}, {"step", rec.step}};
+    json list = json::array();
+    for (size_t i = 0; i < inputs.size(); i++)
+        list.push_back({{"index", i}, {"file", inputs[i].file}, {"kind", inputs[i].kind}, {"drive", inputs[i].drive}});
+    report["inputs"] = std::move(list);
+    report["totals"] = {{"sectors", g.sectorCount()}, {"found", rec.found()},
+                        {"good", rec.count(SectorStatus::good)}, {"crc_error", rec.count(SectorStatus::crcError)},
+                        {"missing", rec.count(SectorStatus::missing)}, {"conflict", rec.count(SectorStatus::conflict)},
+                        {"foreign_ids", rec.foreignIds}};
+    json sectors = json::array();
+    for (const RecoveredSector &s : rec.sectors) {
+        json entry = {{"cylinder", s.cylinder}, {"head", s.head},     {"sector", s.sector},
+                      {"status", statusName(s.status)}, {"copies", s.copies}, {"good_copies", s.goodCopies}};
+        entry["merged"] = s.status == SectorStatus::crcError && s.copies >= 3;
+        if (s.copy) {
+            const size_t input = size_t(s.read->input);
+            json source = {{"input", input},
+                           {"slot", s.read->physical},
+                           {"head", s.read->head < 0 ? json(nullptr) : json(s.read->head)},
+                           {"bit", s.copy->bit}};
+            const bool flux = input < inputs.size() && inputs[input].kind != "raw";
+            source["revolution"] = flux ? json(s.copy->revolution) : json(nullptr);
+            entry["source"] = std::move(source);
+        } else {
+            entry["source"] = nullptr;
+        }
+        sectors.push_back(std::move(entry));
+    }
+    report["sectors"] = std::move(sectors);
+    return report.dump(2) + "\n";
+}
+
+std::string svgMap(const Recovery &rec)
+{
+    constexpr double OUTER = 200, HUB = 40, MARGIN = 30, TOP = 70, LEGEND = 60;
+    const Geometry &g = rec.geometry;
+    const int discs = std::max(1, g.heads);
+    const double width = discs * (2 * OUTER + MARGIN) + MARGIN;
+    const double height = TOP + 2 * OUTER + 30 + LEGEND;
+    std::string svg = format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+                             "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\">\n",
+                             width, height, width, height);
+    svg += format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"#ffffff\"/>\n", width, height);
+    std::string summary = summaryLine(rec);
+    summary.pop_back();
+    svg += format("<text x=\"%.0f\" y=\"28\" font-size=\"18\" font-weight=\"bold\">", MARGIN) +
+           format("%d cylinders, %d heads, %d sectors of %d bytes</text>\n", g.cylinders, g.heads, g.sectors, g.bytes);
+    svg += format("<text x=\"%.0f\" y=\"50\" font-size=\"14\">", MARGIN) + summary + "</text>\n";
+
+    const double ring = g.cylinders ? (OUTER - HUB) / g.cylinders : 0;
+    const double pi = std::acos(-1.0);
+    for (int h = 0; h < g.heads; h++) {
+        const double cx = MARGIN + OUTER + h * (2 * OUTER + MARGIN), cy = TOP + OUTER;
+        svg += format("<g><title>head %d</title>\n", h);
+        svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#333333\"/>\n", cx, cy, OUTER + 2);
+        for (int c = 0; c < g.cylinders; c++) {
+            const double r1 = OUTER - c * ring, r0 = r1 - ring;
+            for (int s = 1; s <= g.sectors; s++) {
+                const double a0 = 2 * pi * (s - 1) / g.sectors - pi / 2, a1 = 2 * pi * s / g.sectors - pi / 2;
+                const int large = g.sectors == 1 ? 1 : 0;
+                const RecoveredSector &sec = at(rec, c, h, s);
+                auto x = [&](double r, double a) { return cx + r * std::cos(a); };
+                auto y = [&](double r, double a) { return cy + r * std::sin(a); };
+                svg += format("<path d=\"M%.2f %.2fA%.2f %.2f 0 %d 1 %.2f %.2f", x(r1, a0), y(r1, a0), r1, r1, large,
+                              x(r1, a1), y(r1, a1)) +
+                       format("L%.2f %.2fA%.2f %.2f 0 %d 0 %.2f %.2fZ\" fill=\"%s\">", x(r0, a1), y(r0, a1), r0, r0,
+                              large, x(r0, a0), y(r0, a0), style(sec.status).colour) +
+                       format("<title>cylinder %d head %d sector %d: %s</title></path>\n", c, h, s,
+                              statusName(sec.status));
+            }
+        }
+        svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#ffffff\" stroke=\"#333333\"/>\n", cx, cy,
+                       HUB - 1);
+        svg += format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"14\" text-anchor=\"middle\">Head %d</text>\n</g>\n", cx,
+                      cy + 5, h);
+    }
+    const double ly = TOP + 2 * OUTER + 30;
+    double lx = MARGIN;
+    for (const StatusStyle &st : STYLES) {
+        svg += format("<rect x=\"%.0f\" y=\"%.0f\" width=\"16\" height=\"16\" fill=\"%s\"/>", lx, ly, st.colour);
+        svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"14\">%s: %d</text>\n", lx + 22, ly + 13, st.label,
+                      rec.count(st.status));
+        lx += 150;
+    }
+    svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"#555555\">", MARGIN, ly + 40) +
+           "Cylinder 0 is the outer ring; sector 1 starts at the top, sectors run clockwise.</text>\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+}

@@ -1,0 +1,74 @@
+#include "output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string failure(const std::string &path, int error) { return path + ": " + strerror(error); }
+
+bool writeAll(int fd, const uint8_t *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t done = write(fd, p, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        p += done;
+        n -= size_t(done);
+    }
+    return true;
+}
+
+}
+
+OutputSet::~OutputSet()
+{
+    for (const Pending &p : pending_)
+        unlink(p.temp.c_str());
+}
+
+bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
+{
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        error = failure(path, errno);
+        return false;
+    }
+    // A new file gets the permissions an ordinary create would give it.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    pending_.push_back({temp, path});
+    const bool written = writeAll(fd, bytes.data(), bytes.size());
+    const int writeError = errno;
+    if (close(fd) != 0 || !written) {
+        error = failure(path, written ? errno : writeError);
+        return false;
+    }
+    return true;
+}
+
+bool OutputSet::add(const std::string &path, const std::string &text, std::string &error)
+{
+    return add(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(text.data()), text.size()), error);
+}
+
+bool OutputSet::commit(std::string &error)
+{
+    for (size_t i = 0; i < pending_.size(); i++) {
+        if (rename(pending_[i].temp.c_str(), pending_[i].path.c_str()) != 0) {
+            error = failure(pending_[i].path, errno);
+            pending_.erase(pending_.begin(), pending_.begin() + long(i));
+            return false;
+        }
+    }
+    pending_.clear();
+    return true;
+}

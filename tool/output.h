@@ -1,0 +1,35 @@
+// Output files that appear whole or not at all: each one is written to a
+// temporary file in its own folder, and commit() renames them all into
+// place. Whatever was not committed is removed when the set is destroyed,
+// so a failed run leaves no partial file behind and never cuts an existing
+// one.
+#ifndef TOOL_OUTPUT_H
+#define TOOL_OUTPUT_H
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+class OutputSet {
+public:
+    OutputSet() = default;
+    OutputSet(const OutputSet &) = delete;
+    OutputSet &operator=(const OutputSet &) = delete;
+    ~OutputSet();
+
+    // Writes `bytes` to a temporary file beside `path`. On failure returns
+    // false and sets `error` to "<path>: <reason>".
+    bool add(const std::string &path, std::span<const uint8_t> bytes, std::string &error);
+    bool add(const std::string &path, const std::string &text, std::string &error);
+    // Renames every temporary file to its path.
+    bool commit(std::string &error);
+
+private:
+    struct Pending {
+        std::string temp, path;
+    };
+    std::vector<Pending> pending_;
+};
+
+#endif

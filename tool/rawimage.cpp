@@ -1,0 +1,308 @@
+// rawimage: a full-size sector image of a disk from one or more captures of
+// it, with a map of what could not be read.
+//
+// The road of a run: arguments, load the inputs, decode every track read
+// (on all cores), merge the copies into one disk, write the outputs, report.
+#include "mfm/mappedfile.h"
+#include "mfm/mfm.h"
+#include "mfm/recovery.h"
+#include "mfm/scanner.h"
+#include "mfm/sectormap.h"
+#include "output.h"
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char *const PROGRAM = "rawimage";
+constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1, EXIT_TROUBLE = 2;
+constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
+constexpr int MAX_THREADS = 16;
+
+void usage(FILE *to)
+{
+    fprintf(to,
+            "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]...\n"
+            "Builds a full-size sector image from one or more captures of a disk.\n"
+            "\n"
+            "  -o, --output IMAGE       the sector image to write (required)\n"
+            "  -g, --geometry C:H:S[:B] cylinders, heads, sectors per track, bytes per\n"
+            "                           sector (512 when left out); found when not given\n"
+            "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex;\n"
+            "                           default 0x00)\n"
+            "      --report FILE.json   a JSON report of every sector\n"
+            "      --map FILE.svg       a picture of the disk, sectors coloured by status\n"
+            "  -q, --quiet              print only the summary line\n"
+            "      --help               this text\n"
+            "      --version            the version\n"
+            "\n"
+            "CAPTURE is a raw capture (64 KiB track slots; :A reads drive A's half,\n"
+            "default :B). Exit status: 0 every sector good, 1 the image was written but\n"
+            "some sectors are not good, 2 a bad command line or an input that cannot be\n"
+            "read (nothing written).\n");
+}
+
+struct Operand {
+    std::string path;
+    uint8_t drive = 0;      // 0 drive B, 1 drive A
+};
+
+struct Options {
+    std::string image, report, map;
+    mfm::RecoveryOptions recovery;
+    bool quiet = false;
+    std::vector<Operand> operands;
+};
+
+[[noreturn]] void fail(const std::string &what)
+{
+    fprintf(stderr, "%s: %s\n", PROGRAM, what.c_str());
+    exit(EXIT_TROUBLE);
+}
+
+[[noreturn]] void badUsage(const std::string &what)
+{
+    fprintf(stderr, "%s: %s\nTry 'rawimage --help' for more information.\n", PROGRAM, what.c_str());
+    exit(EXIT_TROUBLE);
+}
+
+// A whole number in [low, high] written in `base` (10 or 16), or nothing.
+std::optional<long> number(const std::string &text, long low, long high, int base = 10)
+{
+    const auto first = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
+    if (!(base == 16 ? isxdigit(first) : isdigit(first)))
+        return std::nullopt;
+    errno = 0;
+    char *end = nullptr;
+    const long v = strtol(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return std::nullopt;
+    return v;
+}
+
+mfm::Geometry parseGeometry(const std::string &text)
+{
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t colon; (colon = text.find(':', from)) != std::string::npos; from = colon + 1)
+        parts.push_back(text.substr(from, colon - from));
+    parts.push_back(text.substr(from));
+    const auto c = number(parts[0], 1, 256);
+    const auto h = parts.size() > 1 ? number(parts[1], 1, 2) : std::nullopt;
+    const auto s = parts.size() > 2 ? number(parts[2], 1, 255) : std::nullopt;
+    const auto b = parts.size() > 3 ? number(parts[3], 128, 1024) : std::optional<long>(SECTOR_SIZE);
+    const bool sizeOk = b && (*b == 128 || *b == 256 || *b == 512 || *b == 1024);
+    if (parts.size() < 3 || parts.size() > 4 || !c || !h || !s || !sizeOk)
+        badUsage("bad geometry '" + text + "': want CYLINDERS:HEADS:SECTORS[:BYTES], heads 1 or 2, "
+                 "bytes 128, 256, 512 or 1024");
+    return {int(*c), int(*h), int(*s), int(*b)};
+}
+
+uint8_t parseFill(const std::string &text)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const auto v = hex ? number(text.substr(2), 0, 255, 16) : number(text, 0, 255);
+    if (!v)
+        badUsage("bad fill byte '" + text + "': want 0 to 255, decimal or 0x-hex");
+    return uint8_t(*v);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// "disk.raw:A" reads drive A of disk.raw, unless a file is named so.
+Operand parseOperand(const std::string &text)
+{
+    const size_t n = text.size();
+    if (n > 2 && text[n - 2] == ':' && (text[n - 1] == 'A' || text[n - 1] == 'B') && !exists(text))
+        return {text.substr(0, n - 2), uint8_t(text[n - 1] == 'A')};
+    return {text, 0};
+}
+
+Options parseArguments(int argc, char **argv)
+{
+    enum { FILL = 256, REPORT, MAP, HELP, VERSION };
+    static const option longOptions[] = {
+        {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
+        {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
+        {"map", required_argument, nullptr, MAP},    {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    opterr = 0;
+    // '+': options end at the first operand, as POSIX has it.
+    for (int c; (c = getopt_long(argc, argv, "+:o:g:q", longOptions, nullptr)) != -1;) {
+        switch (c) {
+        case 'o':
+            o.image = optarg;
+            break;
+        case 'g':
+            o.recovery.geometry = parseGeometry(optarg);
+            break;
+        case FILL:
+            o.recovery.fill = parseFill(optarg);
+            break;
+        case REPORT:
+            o.report = optarg;
+            break;
+        case MAP:
+            o.map = optarg;
+            break;
+        case 'q':
+            o.quiet = true;
+            break;
+        case HELP:
+            usage(stdout);
+            exit(EXIT_ALL_GOOD);
+        case VERSION:
+            printf("rawimage %s (mfm %08x)\n", RAWSCAN_VERSION, MFM_VERSION);
+            exit(EXIT_ALL_GOOD);
+        case ':':
+            badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default:
+            badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+    }
+    for (int i = optind; i < argc; i++) {
+        if (argv[i][0] == '-' && argv[i][1] != '\0' && !exists(argv[i]))
+            badUsage(std::string("options go before the captures: '") + argv[i] + "'");
+        o.operands.push_back(parseOperand(argv[i]));
+    }
+    if (o.image.empty())
+        badUsage("no image to write: give -o IMAGE");
+    if (o.operands.empty())
+        badUsage("no capture to read");
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// Load
+
+struct Input {
+    mfm::MappedFile file;
+    mfm::InputInfo info;
+    std::span<const uint8_t> slots;   // the drive's half of a raw capture
+};
+
+std::vector<Input> loadInputs(const std::vector<Operand> &operands)
+{
+    std::vector<Input> inputs;
+    for (const Operand &op : operands) {
+        try {
+            mfm::MappedFile file(op.path);
+            const auto bytes = file.bytes();
+            const int64_t start = op.drive * DRIVE_HALF;
+            if (int64_t(bytes.size()) <= start)
+                fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
+            const size_t length = size_t(std::min<int64_t>(int64_t(bytes.size()) - start, DRIVE_HALF));
+            const auto slots = bytes.subspan(size_t(start), length);
+            inputs.push_back({std::move(file), {op.path, "raw", op.drive ? "A" : "B"}, slots});
+        } catch (const mfm::FileError &e) {
+            fail(e.what());
+        }
+    }
+    return inputs;
+}
+
+// ---------------------------------------------------------------------------
+// Decode
+
+// One read of one track, to be decoded into reads[index].
+struct Job {
+    size_t input;
+    int physical;
+};
+
+struct Worker {
+    mfm::Scanner scanner;
+};
+
+void decode(const Input &in, const Job &job, Worker &w, mfm::TrackRead &out)
+{
+    out.input = int(job.input);
+    out.physical = job.physical;
+    const size_t at = size_t(job.physical) * TRACK_SLOT_SIZE;
+    const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
+    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId), {}, out);
+}
+
+// Decodes every track read, spread over the processor's cores; the reads
+// come out in the order of the jobs whatever thread decoded them.
+std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs)
+{
+    std::vector<Job> jobs;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        const size_t slots = (inputs[i].slots.size() + TRACK_SLOT_SIZE - 1) / TRACK_SLOT_SIZE;
+        for (size_t s = 0; s < slots; s++)
+            jobs.push_back({i, int(s)});
+    }
+    std::vector<mfm::TrackRead> reads(jobs.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        Worker w;
+        for (size_t j; (j = next.fetch_add(1)) < jobs.size();)
+            decode(inputs[jobs[j].input], jobs[j], w, reads[j]);
+    };
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MAX_THREADS);
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < std::min(threads, jobs.size()); t++)
+        pool.emplace_back(work);
+    work();
+    for (std::thread &t : pool)
+        t.join();
+    return reads;
+}
+
+// ---------------------------------------------------------------------------
+// Write and report
+
+void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
+{
+    OutputSet out;
+    std::string error;
+    const bool ok = out.add(o.image, rec.image, error) &&
+                    (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
+                    (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
+    if (!ok)
+        fail(error);
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    const Options o = parseArguments(argc, argv);
+    const std::vector<Input> inputs = loadInputs(o.operands);
+    const std::vector<mfm::TrackRead> reads = decodeAll(inputs);
+    const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
+    if (rec.geometry.sectorCount() == 0)
+        fail("no sector IDs found in the input; give the layout with --geometry");
+
+    std::vector<mfm::InputInfo> info;
+    for (const Input &in : inputs)
+        info.push_back(in.info);
+    writeOutputs(o, rec, info);
+
+    std::string text = o.quiet ? "" : mfm::geometryText(rec) + mfm::sectorGrid(rec);
+    text += mfm::summaryLine(rec);
+    if (fputs(text.c_str(), stdout) < 0 || fflush(stdout) != 0)
+        return EXIT_TROUBLE;
+    return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
+}
