@@ -61,14 +61,14 @@ void CellWriter::idField(uint8_t track, uint8_t side, uint8_t sec, uint8_t size,
     fill(0x4E, 22);
 }
 
-void CellWriter::dataField(const uint8_t *data, bool crcOk)
+void CellWriter::dataField(const uint8_t *data, bool crcOk, size_t size)
 {
-    uint8_t field[4 + SECTOR_SIZE] = {0xA1, 0xA1, 0xA1, MARK_DATA};
-    memcpy(field + 4, data, SECTOR_SIZE);
-    const uint16_t crc = uint16_t(crc16(field, sizeof field) ^ (crcOk ? 0 : 0x0001));
+    std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, MARK_DATA};
+    field.insert(field.end(), data, data + size);
+    const uint16_t crc = uint16_t(crc16(field.data(), uint16_t(field.size())) ^ (crcOk ? 0 : 0x0001));
     fill(0x00, 12);
     sync(), sync(), sync();
-    bytes(field + 3, 1 + SECTOR_SIZE);
+    bytes(field.data() + 3, 1 + size);
     byte(uint8_t(crc >> 8)), byte(uint8_t(crc));
     fill(0x4E, 40);
 }
@@ -79,9 +79,9 @@ void CellWriter::sectorFields(uint8_t track, uint8_t side, uint8_t sec, const ui
     dataField(data);
 }
 
-std::vector<uint8_t> sectorData(int track, int side, int sec)
+std::vector<uint8_t> sectorData(int track, int side, int sec, size_t size)
 {
-    std::vector<uint8_t> d(SECTOR_SIZE);
+    std::vector<uint8_t> d(size);
     uint32_t x = uint32_t(track * 7919 + side * 104729 + sec * 31 + 1);
     for (auto &b : d) {
         x = x * 1103515245u + 12345u;
@@ -91,14 +91,17 @@ std::vector<uint8_t> sectorData(int track, int side, int sec)
     return d;
 }
 
-std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset)
+std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode)
 {
     std::vector<uint8_t> slot(TRACK_SLOT_SIZE, 0);
+    const size_t size = size_t(128) << sizeCode;
     for (int head = 0; head < HEADS; head++) {
         CellWriter w(slot, bitOffset + int64_t(head) * TRACK_SLOT_SIZE * 4);
         w.fill(0x4E, 60);
-        for (int s = 1; s <= sectors; s++)
-            w.sectorFields(uint8_t(track), uint8_t(head), uint8_t(s), sectorData(track, head, s).data());
+        for (int s = 1; s <= sectors; s++) {
+            w.idField(uint8_t(track), uint8_t(head), uint8_t(s), sizeCode);
+            w.dataField(sectorData(track, head, s, size).data(), true, size);
+        }
     }
     return slot;
 }

@@ -25,8 +25,8 @@ public:
 
     // 12 x 00, sync x 3, FE, C H R N, CRC (broken on request), 22 x 4E.
     void idField(uint8_t track, uint8_t side, uint8_t sector, uint8_t size = 2, bool crcOk = true);
-    // 12 x 00, sync x 3, FB, 512 bytes, CRC (broken on request), 40 x 4E.
-    void dataField(const uint8_t *data, bool crcOk = true);
+    // 12 x 00, sync x 3, FB, `size` bytes, CRC (broken on request), 40 x 4E.
+    void dataField(const uint8_t *data, bool crcOk = true, size_t size = SECTOR_SIZE);
     // Both fields of one sector.
     void sectorFields(uint8_t track, uint8_t side, uint8_t sector, const uint8_t *data);
 
@@ -37,13 +37,13 @@ private:
     int lastData_ = 0;
 };
 
-// 512 bytes of recognisable content for sector (track, side, sector).
-std::vector<uint8_t> sectorData(int track, int side, int sector);
+// `size` bytes of recognisable content for sector (track, side, sector).
+std::vector<uint8_t> sectorData(int track, int side, int sector, size_t size = SECTOR_SIZE);
 
 // A formatted track slot with the given sectors of both heads, head 1's
 // fields starting half a slot later; every field starts at `bitOffset` + a
-// multiple of 16 cells.
-std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset);
+// multiple of 16 cells. Sectors hold 128 << sizeCode bytes.
+std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode = 2);
 
 // Makes `capture` the loaded raw capture (f and floaded point into it).
 void useCapture(std::vector<uint8_t> &capture);

@@ -1,0 +1,168 @@
+// rawimage end to end on the real executable: exit statuses, nothing lost
+// on failure, merging worn captures, the JSON report's shape, geometries.
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <set>
+
+namespace {
+
+RunResult rawimage(const std::vector<std::string> &args) { return runProgram(RAWIMAGE_PATH, args); }
+
+struct Disk {
+    std::vector<uint8_t> capture, image;
+};
+
+// A drive-B capture of `cylinders` formatted tracks and its image.
+Disk makeDisk(int cylinders, int sectors, uint8_t sizeCode = 2)
+{
+    Disk d;
+    for (int t = 0; t < cylinders; t++) {
+        const auto slot = formattedSlot(t, sectors, 40 + 7 * t, sizeCode);
+        d.capture.insert(d.capture.end(), slot.begin(), slot.end());
+        for (int h = 0; h < HEADS; h++)
+            for (int s = 1; s <= sectors; s++) {
+                const auto data = sectorData(t, h, s, size_t(128) << sizeCode);
+                d.image.insert(d.image.end(), data.begin(), data.end());
+            }
+    }
+    return d;
+}
+
+std::string fileWith(const std::string &dir, const std::string &name, const std::vector<uint8_t> &bytes)
+{
+    const std::string path = dir + "/" + name;
+    writeFile(path, bytes);
+    return path;
+}
+
+}
+
+TEST(RawimageCli, ExitStatusesAndNothingLost)
+{
+    const std::string dir = tempDir();
+    const Disk disk = makeDisk(2, 9);
+    const std::string clean = fileWith(dir, "clean.raw", disk.capture);
+    const std::string worn = dir + "/worn.raw";
+    ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn, "1:1:4:crc"}).status, 0);
+    const std::string precious = fileWith(dir, "precious.img", {'k', 'e', 'e', 'p'});
+    const std::string img = dir + "/out.img";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } cases[] = {
+        {{}, 2, "rawimage: no image to write"},
+        {{"-o", precious}, 2, "rawimage: no capture to read"},
+        {{"-g", "80:3:9", "-o", precious, clean}, 2, "rawimage: bad geometry '80:3:9'"},
+        {{"-g", "80:2:9:500", "-o", precious, clean}, 2, "rawimage: bad geometry"},
+        {{"--fill", "256", "-o", precious, clean}, 2, "rawimage: bad fill byte '256'"},
+        {{"-x", "-o", precious, clean}, 2, "rawimage: unknown option '-x'"},
+        {{"-o", precious, clean, "-q"}, 2, "rawimage: options go before the captures: '-q'"},
+        {{"-o", precious, dir + "/none.raw"}, 2, "rawimage: " },
+        {{"-o", precious, clean + ":A"}, 2, "holds no track slots for drive A"},
+        {{"-o", precious, dir}, 2, "Is a directory"},
+        {{"-o", dir + "/no/such/dir/x.img", clean}, 2, "no/such/dir/x.img: No such file or directory"},
+        {{"--help"}, 0, "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]..."},
+        {{"--version"}, 0, "rawimage 1.0.0"},
+        {{"-q", "-o", img, clean}, 0, "Found 36 of 36 sectors (100.0%): 36 good, 0 crc error, 0 missing, 0 conflicts\n"},
+        {{"-q", "-o", img, worn}, 1, "Found 36 of 36 sectors (100.0%): 35 good, 1 crc error, 0 missing, 0 conflicts\n"},
+        {{"-q", "-g", "3:2:9", "--fill", "0xe5", "-o", img, worn}, 1, "Found 36 of 54 sectors (66.6%)"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = rawimage(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args.size() << ": " << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_EQ(readFile(precious), "keep");
+    }
+    // The last run wrote a whole image with the filler in place of cylinder 2.
+    const std::string out = readFile(img);
+    ASSERT_EQ(out.size(), 54u * SECTOR_SIZE);
+    EXPECT_EQ(out.substr(36 * SECTOR_SIZE), std::string(18 * SECTOR_SIZE, '\xe5'));
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".XXXXXX"), std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);   // no temporary left
+}
+
+TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
+{
+    const std::string dir = tempDir();
+    const Disk disk = makeDisk(20, 18);
+    const std::string clean = fileWith(dir, "clean.raw", disk.capture);
+    const std::string worn1 = dir + "/worn1.raw", worn2 = dir + "/worn2.raw";
+    ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn1, "0:0:5:crc", "3:1:2:gone", "12:1:3:gone", "19:1:18:gone"}).status, 0);
+    ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn2, "0:0:6:crc", "3:1:2:crc", "12:1:3:gone", "0:0:5:crc"}).status, 0);
+    const std::string img = dir + "/disk.img", json = dir + "/disk.json", svg = dir + "/disk.svg";
+    const RunResult r = rawimage({"--report", json, "--map", svg, "-o", img, worn1, worn2});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Geometry: 20 cylinders, 2 heads, 18 sectors of 512 bytes (from the sector IDs)\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\nFound 719 of 720 sectors (99.8%): 717 good, 2 crc error, 1 missing, 0 conflicts\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Head 1, cylinders 0-19:\n"), std::string::npos);
+
+    // Equal to the disk in every sector that either capture read well.
+    const std::set<int> lost = {(0 * 2 + 0) * 18 + 4, (3 * 2 + 1) * 18 + 1, (12 * 2 + 1) * 18 + 2};
+    const std::string out = readFile(img);
+    ASSERT_EQ(out.size(), disk.image.size());
+    for (int s = 0; s < 720; s++) {
+        if (!lost.count(s)) {
+            ASSERT_EQ(out.compare(size_t(s) * SECTOR_SIZE, SECTOR_SIZE,
+                                  reinterpret_cast<const char *>(disk.image.data()) + s * SECTOR_SIZE, SECTOR_SIZE),
+                      0) << s;
+        }
+    }
+
+    // The report: its documented shape, and exactly the sectors neither read.
+    const auto report = nlohmann::json::parse(readFile(json));
+    EXPECT_EQ(report["geometry"],
+              nlohmann::json::parse(R"({"cylinders":20,"heads":2,"sectors":18,"bytes":512,"source":"ids","step":1})"));
+    ASSERT_EQ(report["inputs"].size(), 2u);
+    EXPECT_EQ(report["inputs"][1]["file"], worn2);
+    EXPECT_EQ(report["inputs"][1]["kind"], "raw");
+    EXPECT_EQ(report["inputs"][1]["drive"], "B");
+    EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":720,"found":719,"good":717,"crc_error":2,
+              "missing":1,"conflict":0,"foreign_ids":0})"));
+    ASSERT_EQ(report["sectors"].size(), 720u);
+    std::set<std::string> notGood;
+    for (const auto &s : report["sectors"]) {
+        for (const char *key : {"cylinder", "head", "sector", "status", "copies", "good_copies", "merged", "source"})
+            ASSERT_TRUE(s.contains(key)) << key;
+        if (s["status"] != "good")
+            notGood.insert(std::to_string(int(s["cylinder"])) + ":" + std::to_string(int(s["head"])) + ":" +
+                           std::to_string(int(s["sector"])) + " " + std::string(s["status"]));
+        if (!s["source"].is_null()) {
+            for (const char *key : {"input", "slot", "head", "bit", "revolution"})
+                ASSERT_TRUE(s["source"].contains(key)) << key;
+        }
+    }
+    EXPECT_EQ(notGood, (std::set<std::string>{"0:0:5 crc-error", "3:1:2 crc-error", "12:1:3 missing"}));
+    const auto &sector6 = report["sectors"][5];   // 0:0:6, bad in worn2 only
+    EXPECT_EQ(sector6["copies"], 2);
+    EXPECT_EQ(sector6["good_copies"], 1);
+    EXPECT_EQ(sector6["source"]["input"], 0);
+    EXPECT_EQ(sector6["source"]["slot"], 0);
+
+    const std::string picture = readFile(svg);
+    EXPECT_EQ(picture.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
+    size_t arcs = 0;
+    for (size_t at = 0; (at = picture.find("<path ", at)) != std::string::npos; at++)
+        arcs++;
+    EXPECT_EQ(arcs, 720u);
+}
+
+TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
+{
+    const std::string dir = tempDir();
+    const Disk disk = makeDisk(5, 8, 3);
+    std::vector<uint8_t> capture(size_t(DISK_SIZE) + disk.capture.size(), 0);
+    std::copy(disk.capture.begin(), disk.capture.end(), capture.begin() + DISK_SIZE);
+    const std::string path = fileWith(dir, "a.raw", capture);
+    const RunResult r = rawimage({"-o", dir + "/a.img", path + ":A"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("Geometry: 5 cylinders, 2 heads, 8 sectors of 1024 bytes (from the sector IDs)\n", 0), 0u);
+    EXPECT_EQ(readFile(dir + "/a.img"), std::string(disk.image.begin(), disk.image.end()));
+}
