@@ -182,11 +182,11 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
     } else {
         rec.geometry = geometryFromIds(reads, rec.step);
         rec.source = GeometrySource::ids;
-        const auto boot = placed.find(sectorKey(0, 0, 1));
-        if (boot != placed.end()) {
-            const auto good = std::find_if(boot->second.begin(), boot->second.end(),
+        const auto bootCopies = placed.find(sectorKey(0, 0, 1));
+        if (bootCopies != placed.end()) {
+            const auto good = std::find_if(bootCopies->second.begin(), bootCopies->second.end(),
                                            [](const Ref &x) { return x.copy->good(); });
-            const auto bpb = good == boot->second.end() ? std::nullopt : geometryFromBoot(good->copy->data);
+            const auto bpb = good == bootCopies->second.end() ? std::nullopt : geometryFromBoot(good->copy->data);
             const Geometry &ids = rec.geometry;
             if (bpb && bpb->heads == ids.heads && bpb->sectors == ids.sectors && bpb->bytes == ids.bytes &&
                 bpb->cylinders >= ids.cylinders) {
