@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Whole-process timings, side by side in one run: rawimage against rawscan's
+# binary mode on the same capture, and rawimage merging two captures; peak
+# memory of rawimage on two 16 MiB captures. Median of N runs each.
+#   bench/whole_process.sh [BUILD_DIR] [RUNS]
+set -euo pipefail
+build=${1:-build/default}
+runs=${2:-15}
+capture=$build/tests/fixtures/fat1440_driveB.raw
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+[ -f "$capture" ] || { echo "no fixture capture at $capture (build the tests first)" >&2; exit 2; }
+
+# Median wall time of a command in milliseconds.
+median_ms() {
+    local times=()
+    for _ in $(seq "$runs"); do
+        local t0 t1
+        t0=$(date +%s%N)
+        "$@" >/dev/null 2>&1 || true
+        t1=$(date +%s%N)
+        times+=($(( (t1 - t0) / 1000 )))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f", a[int((NR+1)/2)] / 1000}'
+}
+
+cp "$capture" "$work/b.raw"
+cp "$capture" "$work/c.raw"
+cat "$work/b.raw" "$work/b.raw" > /dev/null
+scan=$(median_ms "$build/rawscan" "$work/b.raw" B -1 binary "$work/scan.st")
+one=$(median_ms "$build/rawimage" -o "$work/one.img" "$work/b.raw")
+two=$(median_ms "$build/rawimage" -o "$work/two.img" "$work/b.raw" "$work/c.raw")
+echo "rawscan binary, 1.44 MB capture:     $scan ms"
+echo "rawimage, same capture:               $one ms  ($(awk "BEGIN {printf \"%.2f\", $one / $scan}") x rawscan)"
+echo "rawimage, merging two captures:       $two ms  ($(awk "BEGIN {printf \"%.2f\", $two / $scan}") x rawscan)"
+
+# Two 16 MiB captures: both drive halves full (drive B read).
+for n in 1 2; do
+    cp "$capture" "$work/big$n.raw"
+    truncate -s 16M "$work/big$n.raw"
+done
+if command -v /usr/bin/time >/dev/null; then
+    kb=$(/usr/bin/time -f %M "$build/rawimage" -q -o "$work/big.img" "$work/big1.raw" "$work/big2.raw" 2>&1 >/dev/null | tail -1)
+    echo "rawimage peak memory, two 16 MiB captures: $((kb / 1024)) MiB"
+fi
