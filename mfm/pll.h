@@ -31,10 +31,13 @@ constexpr int RATE_500K = 500000;
 constexpr double cellSeconds(int rate) { return 1.0 / (2.0 * rate); }
 
 /* Guesses the data rate of a track from its intervals (ticks at `sampleHz`):
- * the rate whose cell time makes the intervals cluster best at 2, 3 and 4
- * cells. Returns RATE_250K, RATE_300K or RATE_500K, or 0 when there are too
- * few intervals to tell. */
+ * the rate whose cell time puts the most intervals within a quarter cell of
+ * 2, 3 or 4 cells. Unformatted flux and noise fit no rate and so weigh
+ * little. Returns RATE_250K, RATE_300K or RATE_500K, or 0 when there are
+ * fewer than DETECT_MIN_INTERVALS intervals, `sampleHz` is not positive, or
+ * not even a quarter of the intervals fits the best rate. */
 int detectDataRate(std::span<const uint32_t> intervals, double sampleHz);
+constexpr size_t DETECT_MIN_INTERVALS = 64;
 
 /* The cells of a flux stream. */
 struct CellStream {
@@ -43,13 +46,45 @@ struct CellStream {
     std::vector<int64_t> marks;   /* cell index where each requested interval begins */
 };
 
+/* How the PLL follows the flux. The defaults are tuned on synthetic flux
+ * with jitter, speed offset and wobble, peak shift, write splices and damage
+ * (tests/pll_test.cpp), and on the real captures in the tests with jitter
+ * added: low gains ride out noise; speed changes within a revolution are
+ * slow enough for them.
+ *
+ * Each transition's phase error e (in cells, -0.5 .. 0.5: how much later
+ * than the whole number of cells it came) corrects the phase by
+ * phaseGain * e and the period by periodGain * e (of the nominal period),
+ * the period staying within nominal * (1 +- clamp). Intervals of 2, 3 and
+ * 4 cells (those of valid MFM) steer the loop at full gain; others, which
+ * only noise and damage make, at a quarter of it. An interval of more than
+ * LOCK_CELLS cells is a gap: it is rounded with the period of the moment and
+ * the transition that ends it starts a fresh phase, the period kept. */
+struct PllOptions {
+    double phaseGain = 0.08;
+    double periodGain = 0.001;
+    double clamp = 0.05;
+    /* Cells a single gap yields at most (the rest of a longer one is
+     * dropped, which keeps a hostile stream of huge intervals from asking
+     * for unbounded memory). */
+    int64_t maxGapCells = int64_t(1) << 22;
+};
+constexpr int64_t LOCK_CELLS = 32;
+
 /* Runs the PLL over `intervals` (ticks), nominal cell time `cellTicks`
- * ticks, and replaces the contents of `out` (its storage is reused).
+ * ticks (1 to 2^24; anything else gives no cells), and replaces the
+ * contents of `out` (its storage is reused). The first interval starts at
+ * an unknown phase and is rounded like a gap. An interval shorter than half
+ * a cell is no transition of its own: it adds to the next interval.
  * For each entry of `marks` (ascending interval indices, up to
  * intervals.size()), out.marks gets the cell index at which that interval
- * begins, so that index pulses can be placed in the cell stream. */
+ * begins (the number of cells before it), so that index pulses can be
+ * placed in the cell stream. An entry beyond intervals.size() counts as
+ * intervals.size(); an entry smaller than its predecessor gets the
+ * predecessor's cell index. */
 void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
-                 std::span<const size_t> marks, CellStream &out);
+                 std::span<const size_t> marks, CellStream &out,
+                 const PllOptions &options = {});
 
 }
 
