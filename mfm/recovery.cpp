@@ -30,21 +30,6 @@ uint32_t sectorKey(int cylinder, int head, int sector) { return uint32_t(cylinde
 // odd physical tracks of a disk read with double steps).
 int logicalCylinder(const TrackRead &r, int step) { return r.physical % step == 0 ? r.physical / step : -1; }
 
-// 2 when most IDs name half their read's physical track, else 1. Track 0
-// says nothing either way.
-int detectStep(std::span<const TrackRead> reads)
-{
-    int64_t same = 0, half = 0;
-    for (const TrackRead &r : reads)
-        for (const TrackRead::Id &id : r.ids) {
-            if (r.physical == 0)
-                continue;
-            same += id.cylinder == r.physical;
-            half += 2 * id.cylinder == r.physical;
-        }
-    return half > same ? 2 : 1;
-}
-
 // The value most often seen; on a tie the larger one.
 int mostCommon(const std::map<int, int> &counts)
 {
@@ -115,6 +100,19 @@ void majority(const std::vector<Ref> &copies, uint8_t *out, size_t bytes)
     }
 }
 
+}
+
+int detectStep(std::span<const TrackRead> reads)
+{
+    int64_t same = 0, half = 0;
+    for (const TrackRead &r : reads)
+        for (const TrackRead::Id &id : r.ids) {
+            if (r.physical == 0)
+                continue;
+            same += id.cylinder == r.physical;
+            half += 2 * id.cylinder == r.physical;
+        }
+    return half > same ? 2 : 1;
 }
 
 const char *statusName(SectorStatus s)

@@ -81,6 +81,11 @@ struct TrackRead {
  * before its sync (0 when there are none). */
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out);
 
+/* 2 when most ID fields (with right CRCs, read off track 0) name half the
+ * physical track they were read on: a 40-cylinder disk read in an 80-track
+ * drive. Else 1. */
+int detectStep(std::span<const TrackRead> reads);
+
 enum class SectorStatus { good, crcError, missing, conflict };
 /* "good", "crc-error", "missing", "conflict". */
 const char *statusName(SectorStatus s);

@@ -3,6 +3,8 @@
 //
 // The road of a run: arguments, load the inputs, decode every track read
 // (on all cores), merge the copies into one disk, write the outputs, report.
+#include "mfm/flux.h"
+#include "mfm/fluxcells.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
@@ -31,6 +33,7 @@ const char *const PROGRAM = "rawimage";
 constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1, EXIT_TROUBLE = 2;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
 constexpr int MAX_THREADS = 16;
+constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
 
 void usage(FILE *to)
 {
@@ -41,6 +44,8 @@ void usage(FILE *to)
             "  -o, --output IMAGE       the sector image to write (required)\n"
             "  -g, --geometry C:H:S[:B] cylinders, heads, sectors per track, bytes per\n"
             "                           sector (512 when left out); found when not given\n"
+            "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
+            "                           found per track when not given\n"
             "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex;\n"
             "                           default 0x00)\n"
             "      --report FILE.json   a JSON report of every sector\n"
@@ -50,7 +55,8 @@ void usage(FILE *to)
             "      --version            the version\n"
             "\n"
             "CAPTURE is a raw capture (64 KiB track slots; :A reads drive A's half,\n"
-            "default :B). Exit status: 0 every sector good, 1 the image was written but\n"
+            "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
+            "read whole). Exit status: 0 every sector good, 1 the image was written but\n"
             "some sectors are not good, 2 a bad command line or an input that cannot be\n"
             "read (nothing written).\n");
 }
@@ -63,6 +69,7 @@ struct Operand {
 struct Options {
     std::string image, report, map;
     mfm::RecoveryOptions recovery;
+    int rate = 0;           // data rate of flux inputs, 0 to detect per track
     bool quiet = false;
     std::vector<Operand> operands;
 };
@@ -120,6 +127,14 @@ uint8_t parseFill(const std::string &text)
     return uint8_t(*v);
 }
 
+int parseRate(const std::string &text)
+{
+    const auto v = number(text, 0, 1000);
+    if (!v || (*v != 250 && *v != 300 && *v != 500))
+        badUsage("bad data rate '" + text + "': want 250, 300 or 500 (kbit/s)");
+    return int(*v) * 1000;
+}
+
 bool exists(const std::string &path)
 {
     struct stat st {};
@@ -140,6 +155,7 @@ Options parseArguments(int argc, char **argv)
     enum { FILL = 256, REPORT, MAP, HELP, VERSION };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
+        {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
         {"map", required_argument, nullptr, MAP},    {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
@@ -148,13 +164,16 @@ Options parseArguments(int argc, char **argv)
     Options o;
     opterr = 0;
     // '+': options end at the first operand, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+:o:g:q", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+:o:g:r:q", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'o':
             o.image = optarg;
             break;
         case 'g':
             o.recovery.geometry = parseGeometry(optarg);
+            break;
+        case 'r':
+            o.rate = parseRate(optarg);
             break;
         case FILL:
             o.recovery.fill = parseFill(optarg);
@@ -195,26 +214,54 @@ Options parseArguments(int argc, char **argv)
 // ---------------------------------------------------------------------------
 // Load
 
+// A raw capture (the drive's half of its slots) or a flux file.
 struct Input {
-    mfm::MappedFile file;
     mfm::InputInfo info;
-    std::span<const uint8_t> slots;   // the drive's half of a raw capture
+    std::optional<mfm::MappedFile> raw;
+    std::span<const uint8_t> slots;
+    std::optional<mfm::FluxFile> flux;
 };
+
+// The kind of a file, by its first bytes.
+mfm::FluxKind sniff(const std::string &path)
+{
+    uint8_t head[SNIFF_BYTES];
+    FILE *fp = fopen(path.c_str(), "rb");
+    if (!fp)
+        return mfm::FluxKind::none;   // the loader reports why
+    const size_t n = fread(head, 1, sizeof head, fp);
+    fclose(fp);
+    return mfm::fluxKind({head, n});
+}
+
+Input loadInput(const Operand &op)
+{
+    Input in;
+    const mfm::FluxKind kind = sniff(op.path);
+    if (kind != mfm::FluxKind::none) {
+        in.flux.emplace(op.path);
+        in.info = {op.path, kind == mfm::FluxKind::scp ? "scp" : "kryoflux", ""};
+        for (const std::string &w : in.flux->warnings())
+            fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
+        return in;
+    }
+    in.raw.emplace(op.path);
+    const auto bytes = in.raw->bytes();
+    const int64_t start = op.drive * DRIVE_HALF;
+    if (int64_t(bytes.size()) <= start)
+        fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
+    in.slots = bytes.subspan(size_t(start), size_t(std::min<int64_t>(int64_t(bytes.size()) - start, DRIVE_HALF)));
+    in.info = {op.path, "raw", op.drive ? "A" : "B"};
+    return in;
+}
 
 std::vector<Input> loadInputs(const std::vector<Operand> &operands)
 {
     std::vector<Input> inputs;
     for (const Operand &op : operands) {
         try {
-            mfm::MappedFile file(op.path);
-            const auto bytes = file.bytes();
-            const int64_t start = op.drive * DRIVE_HALF;
-            if (int64_t(bytes.size()) <= start)
-                fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
-            const size_t length = size_t(std::min<int64_t>(int64_t(bytes.size()) - start, DRIVE_HALF));
-            const auto slots = bytes.subspan(size_t(start), length);
-            inputs.push_back({std::move(file), {op.path, "raw", op.drive ? "A" : "B"}, slots});
-        } catch (const mfm::FileError &e) {
+            inputs.push_back(loadInput(op));
+        } catch (const std::runtime_error &e) {   // FileError, FluxError
             fail(e.what());
         }
     }
@@ -224,41 +271,58 @@ std::vector<Input> loadInputs(const std::vector<Operand> &operands)
 // ---------------------------------------------------------------------------
 // Decode
 
-// One read of one track, to be decoded into reads[index].
+// One read of one track: a slot of a raw capture or a track of a flux file.
 struct Job {
     size_t input;
-    int physical;
+    size_t track;
 };
 
 struct Worker {
     mfm::Scanner scanner;
+    mfm::FluxCells flux;
 };
 
-void decode(const Input &in, const Job &job, Worker &w, mfm::TrackRead &out)
+void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead &out)
 {
     out.input = int(job.input);
-    out.physical = job.physical;
-    const size_t at = size_t(job.physical) * TRACK_SLOT_SIZE;
+    if (in.flux) {
+        const auto &ref = in.flux->tracks()[job.track];
+        out.physical = ref.cylinder;
+        out.head = ref.head;
+        if (mfm::readFluxCells(*in.flux, job.track, rate, w.flux))
+            mfm::collectCopies(w.scanner.scan(w.flux.bytes(), mfm::DataLength::fromId), w.flux.cells.marks, out);
+        return;
+    }
+    out.physical = int(job.track);
+    const size_t at = job.track * TRACK_SLOT_SIZE;
     const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
     mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId), {}, out);
 }
 
 // Decodes every track read, spread over the processor's cores; the reads
-// come out in the order of the jobs whatever thread decoded them.
-std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs)
+// come out in the order of the jobs whatever thread decoded them. A flux
+// track whose data are not sound is reported and left unread.
+std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate)
 {
     std::vector<Job> jobs;
     for (size_t i = 0; i < inputs.size(); i++) {
-        const size_t slots = (inputs[i].slots.size() + TRACK_SLOT_SIZE - 1) / TRACK_SLOT_SIZE;
-        for (size_t s = 0; s < slots; s++)
-            jobs.push_back({i, int(s)});
+        const size_t tracks = inputs[i].flux ? inputs[i].flux->tracks().size()
+                                             : (inputs[i].slots.size() + TRACK_SLOT_SIZE - 1) / TRACK_SLOT_SIZE;
+        for (size_t t = 0; t < tracks; t++)
+            jobs.push_back({i, t});
     }
     std::vector<mfm::TrackRead> reads(jobs.size());
+    std::vector<std::string> problems(jobs.size());
     std::atomic<size_t> next{0};
     auto work = [&] {
         Worker w;
-        for (size_t j; (j = next.fetch_add(1)) < jobs.size();)
-            decode(inputs[jobs[j].input], jobs[j], w, reads[j]);
+        for (size_t j; (j = next.fetch_add(1)) < jobs.size();) {
+            try {
+                decode(inputs[jobs[j].input], jobs[j], rate, w, reads[j]);
+            } catch (const mfm::FluxError &e) {
+                problems[j] = e.what();
+            }
+        }
     };
     const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MAX_THREADS);
     std::vector<std::thread> pool;
@@ -267,6 +331,9 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs)
     work();
     for (std::thread &t : pool)
         t.join();
+    for (const std::string &p : problems)
+        if (!p.empty())
+            fprintf(stderr, "%s: %s (track left unread)\n", PROGRAM, p.c_str());
     return reads;
 }
 
@@ -290,7 +357,7 @@ int main(int argc, char **argv)
 {
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
-    const std::vector<mfm::TrackRead> reads = decodeAll(inputs);
+    const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     if (rec.geometry.sectorCount() == 0)
         fail("no sector IDs found in the input; give the layout with --geometry");
