@@ -1,5 +1,8 @@
 // One flux track to cells: reader, data rate, PLL.
 #include "mfm/fluxcells.h"
+#include "mfm/mfm.h"
+
+#include <algorithm>
 
 namespace mfm {
 
@@ -15,6 +18,74 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out)
     }
     fluxToCells(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate), out.track.index, out.cells);
     return true;
+}
+
+namespace {
+
+constexpr unsigned GAP_WORD = 0x9254;   // 4E after a 0 data bit, as cells
+constexpr int SYNC_CELLS = 3 * 16;      // A1 A1 A1
+constexpr int MARK_CELLS = 16;
+constexpr int CRC_CELLS = 2 * 16;
+constexpr int ID_CELLS = 4 * 16;
+
+inline bool cellAt(std::span<const uint8_t> b, int64_t i) { return (b[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
+
+inline void setCell(std::span<uint8_t> b, int64_t i, bool v)
+{
+    const uint8_t mask = uint8_t(0x80 >> (i & 7));
+    uint8_t &byte = b[size_t(i >> 3)];
+    byte = uint8_t(v ? byte | mask : byte & ~mask);
+}
+
+// Cells from a field's sync to the end of its CRC.
+int64_t fieldCells(const Field &fd)
+{
+    const int64_t body = fd.mark == MARK_ID ? ID_CELLS : int64_t(fd.data.size()) * 16;
+    return SYNC_CELLS + MARK_CELLS + body + CRC_CELLS;
+}
+
+}
+
+CellRange fitRevolutions(const FluxCells &track, std::span<const Field> fields, int64_t limit)
+{
+    const auto &marks = track.cells.marks;
+    CellRange r;
+    r.from = marks.empty() ? 0 : marks.front();
+    for (size_t k = 1; k < marks.size() && marks[k] - r.from <= limit; k++) {
+        r.to = marks[k];
+        r.revolutions = int(k);
+    }
+    if (r.revolutions > 0)
+        return r;
+    r.to = std::min(track.cells.cells, r.from + limit);
+    for (const Field &fd : fields)
+        if (fd.bit >= r.from && fd.bit < r.to && fd.bit + fieldCells(fd) > r.to) {
+            r.to = fd.bit;
+            break;
+        }
+    return r;
+}
+
+void copyCells(std::span<const uint8_t> src, int64_t from, int64_t count, std::span<uint8_t> dst, int64_t at)
+{
+    int64_t i = 0;
+    // Cell by cell up to a byte boundary of the destination, then a byte at a time.
+    for (; i < count && ((at + i) & 7) != 0; i++)
+        setCell(dst, at + i, cellAt(src, from + i));
+    for (; i + 8 <= count; i += 8) {
+        const int64_t s = from + i;
+        const unsigned hi = src[size_t(s >> 3)];
+        const unsigned lo = (s & 7) && size_t(s >> 3) + 1 < src.size() ? src[size_t(s >> 3) + 1] : 0;
+        dst[size_t((at + i) >> 3)] = uint8_t(((hi << 8 | lo) << (s & 7)) >> 8);
+    }
+    for (; i < count; i++)
+        setCell(dst, at + i, cellAt(src, from + i));
+}
+
+void fillGap(std::span<uint8_t> dst, int64_t from, int64_t to)
+{
+    for (int64_t i = from; i < to; i++)
+        setCell(dst, i, (GAP_WORD >> (15 - (i - from) % 16)) & 1);
 }
 
 }

@@ -7,6 +7,7 @@
 
 #include "mfm/flux.h"
 #include "mfm/pll.h"
+#include "mfm/scanner.h"
 
 #include <span>
 
@@ -32,6 +33,27 @@ struct FluxCells {
  * no rate fits the track (unformatted or empty). Throws FluxError when the
  * file's data for the track are not sound. */
 bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out);
+
+/* A stretch of a track's cells chosen to fill a place of `limit` cells. */
+struct CellRange {
+    int64_t from = 0, to = 0;   /* cells [from, to) of FluxCells::cells */
+    int revolutions = 0;        /* whole revolutions in it */
+};
+
+/* As many whole revolutions (index pulse to index pulse, one after another
+ * from the first pulse) as fit in `limit` cells. When not even one fits, or
+ * the track has fewer than two pulses, the stretch from the first pulse (or
+ * the start) that fits, ended before the first field of `fields` (the scan
+ * of all the track's cells) that would be cut (revolutions 0). */
+CellRange fitRevolutions(const FluxCells &track, std::span<const Field> fields, int64_t limit);
+
+/* Copies cells [from, from + count) of `src` to `dst` from cell `at`. Both
+ * ranges must lie inside their buffers. */
+void copyCells(std::span<const uint8_t> src, int64_t from, int64_t count, std::span<uint8_t> dst, int64_t at);
+
+/* Writes the MFM cells of 4E gap bytes (cell words 92 54) over cells
+ * [from, to) of `dst`. */
+void fillGap(std::span<uint8_t> dst, int64_t from, int64_t to);
 
 }
 

@@ -1,0 +1,228 @@
+// flux2raw: turns a flux file (SCP image or KryoFlux stream set) into a raw
+// capture in the layout rawscan reads, so that its trace-level analysis
+// works on flux captures too.
+//
+// The road of a run: arguments, open the flux file, decode every track
+// (on all cores), lay the cells out in track slots, write, report.
+#include "mfm/flux.h"
+#include "mfm/fluxcells.h"
+#include "mfm/mfm.h"
+#include "mfm/recovery.h"
+#include "mfm/scanner.h"
+#include "output.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char *const PROGRAM = "flux2raw";
+constexpr int EXIT_OK = 0, EXIT_TROUBLE = 2;
+constexpr int64_t HEAD_CELLS = int64_t(TRACK_SLOT_SIZE) * 8 / 2;   // half a slot per head
+constexpr int MAX_THREADS = 16;
+
+void usage(FILE *to)
+{
+    fprintf(to, "usage: flux2raw [-r KBITS] FLUX CAPTURE [A|B]\n"
+                "Writes the tracks of a flux file (SCP image, or one file of a KryoFlux stream\n"
+                "set) as a raw capture that rawscan reads: one 64 KiB slot per cylinder, head 0's\n"
+                "cells then head 1's, for drive B (default) or drive A.\n"
+                "\n"
+                "  -r, --rate KBITS   data rate: 250, 300 or 500; found per track when not given\n"
+                "      --help         this text\n"
+                "      --version      the version\n"
+                "\n"
+                "Exit status: 0 written, 2 a bad command line or a flux file that cannot be read\n"
+                "(nothing written).\n");
+}
+
+[[noreturn]] void fail(const std::string &what)
+{
+    fprintf(stderr, "%s: %s\n", PROGRAM, what.c_str());
+    exit(EXIT_TROUBLE);
+}
+
+[[noreturn]] void badUsage(const std::string &what)
+{
+    fprintf(stderr, "%s: %s\nTry 'flux2raw --help' for more information.\n", PROGRAM, what.c_str());
+    exit(EXIT_TROUBLE);
+}
+
+struct Options {
+    int rate = 0;
+    std::string flux, capture;
+    bool driveA = false;
+};
+
+Options parseArguments(int argc, char **argv)
+{
+    enum { HELP = 256, VERSION };
+    static const option longOptions[] = {
+        {"rate", required_argument, nullptr, 'r'},
+        {"help", no_argument, nullptr, HELP},
+        {"version", no_argument, nullptr, VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "+:r:", longOptions, nullptr)) != -1;) {
+        switch (c) {
+        case 'r': {
+            const std::string v = optarg;
+            if (v != "250" && v != "300" && v != "500")
+                badUsage("bad data rate '" + v + "': want 250, 300 or 500 (kbit/s)");
+            o.rate = std::stoi(v) * 1000;
+            break;
+        }
+        case HELP:
+            usage(stdout);
+            exit(EXIT_OK);
+        case VERSION:
+            printf("flux2raw %s (mfm %08x)\n", RAWSCAN_VERSION, MFM_VERSION);
+            exit(EXIT_OK);
+        case ':':
+            badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default:
+            badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+    }
+    const int operands = argc - optind;
+    if (operands < 2 || operands > 3)
+        badUsage("want FLUX CAPTURE [A|B]");
+    o.flux = argv[optind];
+    o.capture = argv[optind + 1];
+    if (operands == 3) {
+        const std::string d = argv[optind + 2];
+        if (d != "A" && d != "B")
+            badUsage("bad drive '" + d + "': want A or B");
+        o.driveA = d == "A";
+    }
+    return o;
+}
+
+// One decoded track: its cells, the stretch kept, and its sectors (for
+// telling a double-stepped disk).
+struct Track {
+    std::vector<uint8_t> cells;
+    mfm::CellRange kept;
+    int rate = 0;
+    mfm::TrackRead read;
+};
+
+std::vector<Track> decodeAll(const mfm::FluxFile &file, int rate)
+{
+    const size_t n = file.tracks().size();
+    std::vector<Track> tracks(n);
+    std::vector<std::string> problems(n);
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        mfm::Scanner scanner;
+        mfm::FluxCells fc;
+        for (size_t i; (i = next.fetch_add(1)) < n;) {
+            Track &t = tracks[i];
+            t.read.physical = file.tracks()[i].cylinder;
+            t.read.head = file.tracks()[i].head;
+            try {
+                if (!mfm::readFluxCells(file, i, rate, fc))
+                    continue;
+            } catch (const mfm::FluxError &e) {
+                problems[i] = e.what();
+                continue;
+            }
+            const auto fields = scanner.scan(fc.bytes(), mfm::DataLength::fromId);
+            mfm::collectCopies(fields, fc.cells.marks, t.read);
+            t.kept = mfm::fitRevolutions(fc, fields, HEAD_CELLS);
+            t.rate = fc.rate;
+            t.cells.assign(fc.bytes().begin(), fc.bytes().end());
+        }
+    };
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MAX_THREADS);
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < std::min(threads, n); t++)
+        pool.emplace_back(work);
+    work();
+    for (std::thread &t : pool)
+        t.join();
+    for (const std::string &p : problems)
+        if (!p.empty())
+            fprintf(stderr, "%s: %s (track left empty)\n", PROGRAM, p.c_str());
+    return tracks;
+}
+
+// "2" or "1 to 2".
+std::string span(int low, int high)
+{
+    return low == high ? std::to_string(low) : std::to_string(low) + " to " + std::to_string(high);
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    const Options o = parseArguments(argc, argv);
+    std::vector<Track> tracks;
+    std::vector<mfm::FluxFile::TrackRef> refs;
+    try {
+        const mfm::FluxFile file(o.flux);
+        for (const std::string &w : file.warnings())
+            fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
+        refs = file.tracks();
+        tracks = decodeAll(file, o.rate);
+    } catch (const mfm::FluxError &e) {
+        fail(e.what());
+    }
+
+    std::vector<mfm::TrackRead> reads;
+    for (const Track &t : tracks)
+        reads.push_back(t.read);
+    const int step = mfm::detectStep(reads);
+
+    // One slot per cylinder, at least the 80 that rawscan reads.
+    int cylinders = TRACKS, heads = 0, fewest = 1 << 30, most = 0;
+    std::map<int, int> rates;
+    for (size_t i = 0; i < tracks.size(); i++)
+        if (tracks[i].rate && refs[i].cylinder % step == 0)
+            cylinders = std::max(cylinders, refs[i].cylinder / step + 1);
+    if (cylinders > SLOTS_PER_DRIVE)
+        fail(o.flux + ": holds cylinders beyond the " + std::to_string(SLOTS_PER_DRIVE) + " slots of a drive");
+    const int64_t base = o.driveA ? DISK_SIZE : 0;
+    std::vector<uint8_t> capture(size_t(base + int64_t(cylinders) * TRACK_SLOT_SIZE), 0);
+    int written = 0;
+    for (size_t i = 0; i < tracks.size(); i++) {
+        const Track &t = tracks[i];
+        if (!t.rate || refs[i].cylinder % step != 0 || refs[i].head > 1)
+            continue;
+        const std::span<uint8_t> slot(capture.data() + base + int64_t(refs[i].cylinder / step) * TRACK_SLOT_SIZE,
+                                      size_t(TRACK_SLOT_SIZE));
+        const int64_t at = refs[i].head * HEAD_CELLS, length = t.kept.to - t.kept.from;
+        mfm::copyCells(t.cells, t.kept.from, length, slot, at);
+        mfm::fillGap(slot, at + length, at + HEAD_CELLS);
+        written++;
+        heads = std::max(heads, refs[i].head + 1);
+        fewest = std::min(fewest, t.kept.revolutions);
+        most = std::max(most, t.kept.revolutions);
+        rates[t.rate]++;
+    }
+    if (written == 0)
+        fail(o.flux + ": no track holds MFM flux");
+
+    OutputSet out;
+    std::string error;
+    if (!out.add(o.capture, capture, error) || !out.commit(error))
+        fail(error);
+    const int rate = std::max_element(rates.begin(), rates.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
+    if (step == 2)
+        printf("%s: a 40-cylinder disk read in an 80-track drive: every second physical track kept as its cylinder\n",
+               o.capture.c_str());
+    printf("%s: %d tracks, %d heads, %d kbit/s, %s revolutions per track kept, drive %c\n", o.capture.c_str(), written,
+           heads, rate / 1000, span(fewest, most).c_str(), o.driveA ? 'A' : 'B');
+    return fflush(stdout) == 0 ? EXIT_OK : EXIT_TROUBLE;
+}
