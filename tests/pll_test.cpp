@@ -1,1 +1,274 @@
+// The PLL: exact cells from clean flux, the data rate, sectors from noisy
+// flux (no fewer than a classic PLL recovers), speed offsets, gaps, marks,
+// and the real capture.
+#include "flux_builder.h"
+#include "helpers.h"
+#include "mfm/flux.h"
+#include "mfm/pll.h"
+#include "mfm/scanner.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+using namespace mfm;
+
+namespace {
+
+constexpr double SCP_HZ = 40e6;
+
+double cellTicksAt(int rate, double hz = SCP_HZ) { return hz * cellSeconds(rate); }
+int sectorsAt(int rate) { return rate == RATE_500K ? 18 : 9; }
+
+struct Decoded {
+    int good = 0;    // distinct sectors with both CRCs right and the right data
+    int wrong = 0;   // CRCs right, but not the data or ID that was written
+};
+
+Decoded decode(const CellStream &cs, int track, int side)
+{
+    Scanner scanner;
+    const auto fields = scanner.scan(cs.bytes, DataLength::fromId);
+    std::set<int> good;
+    Decoded d;
+    for (const Field &data : fields) {
+        if (data.mark != MARK_DATA || !data.crcOk() || data.id < 0 || !fields[size_t(data.id)].crcOk())
+            continue;
+        const Field &id = fields[size_t(data.id)];
+        const auto want = sectorData(track, side, id.sector);
+        if (id.track != track || id.side != side || data.data.size() != want.size()
+            || memcmp(data.data.data(), want.data(), want.size()) != 0)
+            d.wrong++;
+        else
+            good.insert(id.sector);
+    }
+    d.good = int(good.size());
+    return d;
+}
+
+// The baseline: a classic software PLL as peer decoders use it. Period
+// nudged by 5 % of each phase error and clamped to +-10 %, 60 % of the phase
+// error corrected at every transition, one cell at a time.
+void classicPll(std::span<const uint32_t> intervals, double cellTicks, CellStream &out)
+{
+    out.bytes.assign(1, 0);
+    int64_t cell = 0;
+    double clock = cellTicks, flux = 0;
+    for (uint32_t t : intervals) {
+        flux += t;
+        if (flux < clock / 2)
+            continue;
+        double clocked = clock;
+        for (; clocked < flux - clock / 2; clocked += clock)
+            cell++;
+        if (size_t(cell >> 3) >= out.bytes.size())
+            out.bytes.resize(size_t(cell >> 3) * 2 + 1, 0);
+        out.bytes[size_t(cell >> 3)] |= uint8_t(0x80 >> (cell & 7));
+        cell++;
+        const double error = flux - clocked;
+        clock = std::clamp(clock + 0.05 * error, 0.9 * cellTicks, 1.1 * cellTicks);
+        flux = 0.4 * error;
+    }
+    out.cells = cell;
+}
+
+// Three revolutions of a formatted track at `rate` read through `noise`.
+std::vector<uint32_t> trackFlux(int track, int rate, FluxNoise noise)
+{
+    const auto cells = trackCells(track, 0, sectorsAt(rate), rate, 3);
+    noise.revolutionCells = revolutionCells(rate);
+    return buildFlux(cells, int64_t(cells.size()) * 8, cellTicksAt(rate), noise);
+}
+
+}
+
+TEST(PllCells, CleanFluxGivesBackTheCells)
+{
+    struct Case {
+        int rate;
+        double hz;
+    } cases[] = {{RATE_250K, SCP_HZ}, {RATE_300K, SCP_HZ}, {RATE_500K, KRYOFLUX_SAMPLE_HZ}, {RATE_500K, 1.5e6}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rate);
+        const auto cells = trackCells(1, 0, sectorsAt(c.rate), c.rate, 2);
+        const auto flux = buildFlux(cells, int64_t(cells.size()) * 8, cellTicksAt(c.rate, c.hz), FluxNoise());
+        CellStream out;
+        fluxToCells(flux, cellTicksAt(c.rate, c.hz), {}, out);
+        int64_t last = int64_t(cells.size()) * 8 - 1;
+        while (!(cells[size_t(last >> 3)] & (0x80 >> (last & 7))))
+            last--;
+        ASSERT_EQ(out.cells, last + 1);
+        EXPECT_TRUE(std::equal(out.bytes.begin(), out.bytes.end(), cells.begin()));
+    }
+}
+
+TEST(PllCells, NoCellsForAnUnusableCellTime)
+{
+    const uint32_t flux[] = {80, 120, 160};
+    CellStream out;
+    for (double cellTicks : {0.0, -40.0, 0.5, double(NAN), 1e9}) {
+        fluxToCells(flux, cellTicks, {}, out);
+        EXPECT_EQ(out.cells, 0);
+        EXPECT_TRUE(out.bytes.empty());
+    }
+}
+
+TEST(PllRate, DetectsEachRateThroughNoise)
+{
+    FluxNoise noise;
+    noise.jitter = 0.08, noise.speed = 0.02, noise.wobble = 0.015, noise.peakShift = 0.1;
+    for (int rate : {RATE_250K, RATE_300K, RATE_500K}) {
+        SCOPED_TRACE(rate);
+        // Half of a revolution unformatted: random intervals.
+        noise.damage = {{0, revolutionCells(rate) / 2}};
+        const auto flux = trackFlux(2, rate, noise);
+        EXPECT_EQ(detectDataRate(flux, SCP_HZ), rate);
+        EXPECT_EQ(detectDataRate(std::span(flux).first(DETECT_MIN_INTERVALS - 1), SCP_HZ), 0);
+    }
+    const std::vector<uint32_t> noFit(1000, 30);   // 1.5 us: no rate's 2, 3 or 4 cells
+    EXPECT_EQ(detectDataRate(noFit, SCP_HZ), 0);
+}
+
+// Noisy tracks: all sectors while the noise is moderate, never a wrong one,
+// and never fewer than the classic PLL, which falls well behind as the noise
+// grows (pll.h names how the defaults were chosen).
+TEST(PllQuality, NoisyTracksDecodeAtLeastAsWellAsAClassicPll)
+{
+    struct Level {
+        double jitter, peakShift;
+        bool allSectors;
+    } levels[] = {{0.04, 0.05, true}, {0.06, 0.10, true}, {0.08, 0.12, true}, {0.10, 0.14, false}};
+    CellStream ours, classic;
+    for (const Level &level : levels) {
+        for (int rate : {RATE_250K, RATE_500K}) {
+            int oursGood = 0, classicGood = 0;
+            for (int track = 0; track < 3; track++) {
+                SCOPED_TRACE(testing::Message() << "jitter " << level.jitter << " rate " << rate << " track " << track);
+                FluxNoise noise;
+                noise.jitter = level.jitter, noise.peakShift = level.peakShift;
+                noise.speed = 0.01 * (track - 1), noise.wobble = 0.015, noise.wobblePeriods = 1 + track % 2;
+                noise.splice = 0.43, noise.seed = uint64_t(100 + track);
+                // One revolution damaged in the middle of a sector.
+                noise.damage = {{revolutionCells(rate) * track + 20000, 3000}};
+                const auto flux = trackFlux(track, rate, noise);
+                fluxToCells(flux, cellTicksAt(rate), {}, ours);
+                classicPll(flux, cellTicksAt(rate), classic);
+                const Decoded o = decode(ours, track, 0), c = decode(classic, track, 0);
+                EXPECT_EQ(o.wrong, 0);
+                if (level.allSectors) {
+                    EXPECT_EQ(o.good, sectorsAt(rate));
+                }
+                oursGood += o.good;
+                classicGood += c.good;
+            }
+            EXPECT_GE(oursGood, classicGood) << "jitter " << level.jitter << " rate " << rate;
+        }
+    }
+}
+
+TEST(PllQuality, FollowsSpeedOffsetsUpToTheClamp)
+{
+    CellStream out;
+    for (double speed : {-0.045, -0.02, 0.02, 0.045}) {
+        SCOPED_TRACE(speed);
+        FluxNoise noise;
+        noise.jitter = 0.05, noise.speed = speed, noise.peakShift = 0.05;
+        const auto flux = trackFlux(5, RATE_500K, noise);
+        fluxToCells(flux, cellTicksAt(RATE_500K), {}, out);
+        EXPECT_EQ(decode(out, 5, 0).good, sectorsAt(RATE_500K));
+    }
+}
+
+TEST(PllQuality, LocksAgainAfterALongGap)
+{
+    // Sectors 1..4, then no flux for a third of a revolution, then 5..9, the
+    // disk 2 % slow.
+    constexpr int64_t GAP_CELLS = 30000;
+    std::vector<uint8_t> cells(size_t(2 * revolutionCells(RATE_250K) / 8));
+    CellWriter before(cells, 0);
+    before.fill(0x4E, 60);
+    for (int s = 1; s <= 4; s++)
+        before.sectorFields(7, 0, uint8_t(s), sectorData(7, 0, s).data());
+    CellWriter w(cells, before.bit() + GAP_CELLS);
+    for (int s = 5; s <= 9; s++)
+        w.sectorFields(7, 0, uint8_t(s), sectorData(7, 0, s).data());
+    w.fill(0x4E, 40);
+    FluxNoise noise;
+    noise.jitter = 0.06, noise.speed = 0.02;
+    const auto flux = buildFlux(cells, w.bit(), cellTicksAt(RATE_250K), noise);
+    ASSERT_TRUE(std::any_of(flux.begin(), flux.end(), [](uint32_t t) { return t > GAP_CELLS * 80; }));
+    CellStream out;
+    fluxToCells(flux, cellTicksAt(RATE_250K), {}, out);
+    EXPECT_EQ(decode(out, 7, 0).good, 9);
+    EXPECT_NEAR(double(out.cells), double(w.bit()), 16.0);
+
+    // A gap yields at most maxGapCells cells.
+    const uint32_t huge[] = {80, UINT32_MAX, 80};
+    PllOptions options;
+    options.maxGapCells = 1000;
+    fluxToCells(huge, 40, {}, out, options);
+    EXPECT_EQ(out.cells, 2 + 1000 + 2);
+}
+
+TEST(PllMarks, MapIntervalsToTheCellsBeforeThem)
+{
+    const auto cells = trackCells(3, 1, 9, RATE_250K, 1);
+    std::vector<int64_t> oneCell;
+    FluxNoise noise;
+    noise.jitter = 0.05;
+    const auto flux = buildFlux(cells, int64_t(cells.size()) * 8, cellTicksAt(RATE_250K), noise, &oneCell);
+    const size_t n = flux.size();
+    const std::vector<size_t> marks = {0, 1, 2, 777, n / 2, n - 1, n, n + 5, 3};
+    CellStream out;
+    fluxToCells(flux, cellTicksAt(RATE_250K), marks, out);
+    ASSERT_EQ(out.marks.size(), marks.size());
+    for (size_t i = 0; i < marks.size(); i++) {
+        SCOPED_TRACE(marks[i]);
+        const size_t m = std::min(marks[i], n);
+        // Interval m begins after the one cell of interval m - 1; an entry
+        // out of order keeps the cell index reached before it.
+        const int64_t want = i > 0 && marks[i] < marks[i - 1] ? out.marks[i - 1]
+                             : m == 0                         ? 0
+                                                              : oneCell[m - 1] + 1;
+        EXPECT_EQ(out.marks[i], want);
+    }
+}
+
+// The real 360 KB disk: sector n (in cylinder, head, sector order) holds
+// 512 bytes of n & 0xFF; every one of them decodes, and the index pulses
+// lie one revolution of cells apart.
+TEST(PllRealFlux, EverySectorOfTheCaptureDecodes)
+{
+    const FluxFile file(FLUX_FIXTURE_DIR "/sector_test_360k.scp");
+    FluxTrack track;
+    CellStream out;
+    Scanner scanner;
+    int good = 0;
+    for (size_t i = 0; i < file.tracks().size(); i++) {
+        SCOPED_TRACE(i);
+        file.readTrack(i, track);
+        const int rate = detectDataRate(track.intervals, track.sampleHz);
+        ASSERT_EQ(rate, RATE_250K);
+        fluxToCells(track.intervals, cellTicksAt(rate, track.sampleHz), track.index, out);
+        ASSERT_EQ(out.marks.size(), track.index.size());
+        for (size_t m = 1; m < out.marks.size(); m++)
+            EXPECT_NEAR(double(out.marks[m] - out.marks[m - 1]), double(revolutionCells(rate)), 1000.0);
+        const auto fields = scanner.scan(out.bytes, DataLength::fromId);
+        std::set<int> sectors;
+        for (const Field &data : fields) {
+            if (data.mark != MARK_DATA || !data.crcOk() || data.id < 0 || !fields[size_t(data.id)].crcOk())
+                continue;
+            const Field &id = fields[size_t(data.id)];
+            const int n = (track.cylinder * 2 + track.head) * 9 + id.sector - 1;
+            EXPECT_EQ(id.track, track.cylinder);
+            EXPECT_EQ(id.side, track.head);
+            EXPECT_TRUE(std::all_of(data.data.begin(), data.data.end(), [n](uint8_t b) { return b == (n & 0xFF); }));
+            sectors.insert(id.sector);
+        }
+        good += int(sectors.size());
+    }
+    EXPECT_EQ(good, 720);
+}
