@@ -329,7 +329,6 @@ bool readScp(const ScpImage &img, const std::string &name, size_t track, FluxTra
 
 /* ------------------------------------------------------------ KryoFlux -- */
 
-constexpr uint8_t KF_FLUX2_LAST = 0x07;
 constexpr uint8_t KF_NOP1 = 0x08;
 constexpr uint8_t KF_NOP2 = 0x09;
 constexpr uint8_t KF_NOP3 = 0x0A;
@@ -418,7 +417,7 @@ uint64_t walkKryoflux(std::span<const uint8_t> s, const std::string &name, OnFlu
             oobBytes += KF_OOB_HEADER + body;
             break;
         }
-        default: /* Flux2: 0x00..0x07 */
+        default: /* Flux2: first byte 0x00..0x07 */
             need(2, "Flux2");
             i += 2;
             onFlux(pending + (uint32_t(p[i - 2]) << 8 | p[i - 1]), i - oobBytes);

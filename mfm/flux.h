@@ -55,9 +55,11 @@ struct FluxTrack {
 /* The kind of a file, judged by its content. */
 enum class FluxKind { none, scp, kryoflux };
 
-/* Looks at the first bytes of a file: "SCP" is an SCP image; a stream that
- * begins with a well-formed KryoFlux OOB block is a KryoFlux stream file.
- * Anything else is `none` (for example a raw cell capture). */
+/* Looks at the first bytes of a file (at least 4; the whole file will do):
+ * "SCP" is an SCP image; a stream that begins with a well-formed KryoFlux OOB
+ * block (a known type, a plausible size, printable information text) is a
+ * KryoFlux stream file. Anything else is `none` (for example a raw cell
+ * capture). */
 FluxKind fluxKind(std::span<const uint8_t> head);
 
 /* An opened flux file: an SCP image, or the whole KryoFlux stream set that
@@ -70,7 +72,9 @@ public:
         int head;
     };
 
-    /* Opens `path` and reads its header (SCP) or finds its set (KryoFlux).
+    /* Opens `path` and reads its header and track table (SCP; the file is
+     * mapped, its checksum checked) or finds its set (KryoFlux: the name must
+     * end in cc.h.raw; the stream files are read later, one per readTrack).
      * Throws FluxError when the file cannot be read or is not a flux file. */
     explicit FluxFile(const std::string &path);
     ~FluxFile();
@@ -81,8 +85,10 @@ public:
     const std::string &path() const;
     /* The tracks the file holds, ordered by cylinder then head. */
     const std::vector<TrackRef> &tracks() const;
-    /* Reads track `i` of tracks() into `out` (its vectors are reused).
-     * Throws FluxError when the track's data is not sound. */
+    /* Reads track `i` of tracks() into `out` (its vectors are reused), as
+     * readScpTrack or readKryofluxStream does; out.cylinder and out.head are
+     * those of tracks()[i]. Throws FluxError when `i` is out of range or the
+     * track's data is not sound (an SCP track with no flux at all, too). */
     void readTrack(size_t i, FluxTrack &out) const;
     /* Non-fatal remarks found while opening, e.g. a wrong SCP checksum. */
     const std::vector<std::string> &warnings() const;
@@ -93,11 +99,34 @@ private:
 };
 
 /* Lower-level readers over bytes in memory (also what the fuzz targets
- * call); `name` is used in messages only.
- * readScpTrack: track number `track` (cylinder * 2 + head) of an SCP image.
- * Returns false when the image holds no such track. */
+ * call); `name` is used in messages only. Both replace all of `out`.
+ *
+ * readScpTrack: the track at table index `track` (normally cylinder * 2 +
+ * head) of an SCP image. Returns false when the image holds no such track
+ * (or only revolutions with no flux). The revolutions follow one another in
+ * out.intervals; a 0 entry adds 65,536 ticks to the next interval, even
+ * across revolutions; revolutions with no entries at the end are ignored.
+ * out.index: an index-cued image has a pulse where each revolution starts
+ * (the first at 0) and one after the last; otherwise the first of several
+ * revolutions is partial (no pulse before it) and a pulse ends each one. A
+ * lone revolution counts as whole: pulses at 0 and at its end.
+ * out.cylinder/head: track / 2 and track % 2, except in a single-sided image
+ * (heads byte 1 or 2) whose table uses the other head's numbers too: its
+ * writer numbered the tracks consecutively, so the cylinder is `track` and
+ * the head the one the header names. out.sampleHz: 40 MHz / (resolution
+ * byte + 1). The file checksum is not checked here (FluxFile does). */
 bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out);
-/* readKryofluxStream: one stream file, all of it. */
+/* readKryofluxStream: one stream file, all of it, up to its end-of-file
+ * block. out.index maps each index block's stream position to the interval
+ * during which the pulse came (the first interval whose bytes end past that
+ * position; out.intervals.size() when none does); index blocks may come late
+ * in the file. out.sampleHz is the information block's sck= or
+ * KRYOFLUX_SAMPLE_HZ; out.cylinder and out.head are set to 0 (the file's
+ * name tells them; FluxFile fills them in). Throws FluxError when a block
+ * runs past the end, a stream information or stream end block disagrees
+ * with the reader's stream position (or reports a device error), index
+ * positions go backwards or past the end, an interval exceeds 32 bits, or
+ * the stream holds no transition or no index pulse. */
 void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name, FluxTrack &out);
 
 }
