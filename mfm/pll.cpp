@@ -45,6 +45,7 @@ constexpr double MAX_CELL_TICKS = double(int64_t(1) << 24);
 constexpr double MAX_CLAMP = 0.5;
 constexpr size_t CHUNK = 1024;              // intervals between capacity checks
 constexpr size_t STORE_BYTES = 8;           // bytes of the accumulator store
+constexpr size_t DETECT_SAMPLES = 16384;    // intervals detectDataRate looks at, at most
 // Bytes a chunk of fast intervals can need: LOCK_CELLS cells each, plus the store.
 constexpr size_t CHUNK_BYTES = CHUNK * LOCK_CELLS / 8 + 2 * STORE_BYTES;
 
@@ -222,8 +223,12 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
     std::array<double, 3> perTick{};
     for (size_t r = 0; r < rates.size(); r++)
         perTick[r] = 1.0 / (sampleHz * cellSeconds(rates[r]));
+    // An even sample across the whole track is as telling as every interval.
+    const size_t step = std::max<size_t>(1, intervals.size() / DETECT_SAMPLES);
+    size_t sampled = 0;
     std::array<size_t, 3> hits{};
-    for (uint32_t t : intervals) {
+    for (size_t i = 0; i < intervals.size(); i += step, sampled++) {
+        const uint32_t t = intervals[i];
         for (size_t r = 0; r < rates.size(); r++) {
             const double cells = double(t) * perTick[r];
             const double k = std::floor(cells + 0.5);
@@ -231,7 +236,7 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
         }
     }
     const size_t best = size_t(std::max_element(hits.begin(), hits.end()) - hits.begin());
-    return double(hits[best]) >= MIN_SHARE * double(intervals.size()) ? rates[best] : 0;
+    return double(hits[best]) >= MIN_SHARE * double(sampled) ? rates[best] : 0;
 }
 
 }
