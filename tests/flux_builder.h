@@ -32,7 +32,7 @@ struct FluxNoise {
     double splice = 0;
     // Stretches whose transitions are replaced by random intervals of 1 to 5
     // cells.
-    std::vector<CellSpan> damage;
+    std::vector<CellSpan> damage{};
     uint64_t seed = 1;
 };
 
