@@ -26,9 +26,44 @@ struct Ref {
 
 uint32_t sectorKey(int cylinder, int head, int sector) { return uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector); }
 
+// IDs of a read that name its physical track, and half of it. Track 0 says
+// nothing either way.
+struct StepVotes {
+    int64_t same = 0, half = 0;
+
+    void count(const TrackRead &r)
+    {
+        if (r.physical == 0)
+            return;
+        for (const TrackRead::Id &id : r.ids) {
+            same += id.cylinder == r.physical;
+            half += 2 * id.cylinder == r.physical;
+        }
+    }
+    int step() const { return half > same ? 2 : 1; }
+};
+
+// The step of each input (TrackRead::input), judged by its own reads.
+using Steps = std::map<int, int>;
+
+Steps stepsOf(std::span<const TrackRead> reads)
+{
+    std::map<int, StepVotes> votes;
+    for (const TrackRead &r : reads)
+        votes[r.input].count(r);
+    Steps steps;
+    for (const auto &[input, v] : votes)
+        steps[input] = v.step();
+    return steps;
+}
+
 // The logical cylinder a read belongs to, or -1 when it holds none (the
 // odd physical tracks of a disk read with double steps).
-int logicalCylinder(const TrackRead &r, int step) { return r.physical % step == 0 ? r.physical / step : -1; }
+int logicalCylinder(const TrackRead &r, const Steps &steps)
+{
+    const int step = steps.at(r.input);
+    return r.physical % step == 0 ? r.physical / step : -1;
+}
 
 // The value most often seen; on a tie the larger one.
 int mostCommon(const std::map<int, int> &counts)
@@ -40,13 +75,13 @@ int mostCommon(const std::map<int, int> &counts)
     return best;
 }
 
-Geometry geometryFromIds(std::span<const TrackRead> reads, int step)
+Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps)
 {
     Geometry g;
     std::map<uint32_t, int> highest;       // track (cylinder, head) -> highest sector number
     std::map<int, int> sizes;
     for (const TrackRead &r : reads) {
-        const int cylinder = logicalCylinder(r, step);
+        const int cylinder = logicalCylinder(r, steps);
         for (const TrackRead::Id &id : r.ids) {
             if (id.cylinder != cylinder || id.head >= MAX_HEADS || id.sector == 0)
                 continue;
@@ -104,15 +139,10 @@ void majority(const std::vector<Ref> &copies, uint8_t *out, size_t bytes)
 
 int detectStep(std::span<const TrackRead> reads)
 {
-    int64_t same = 0, half = 0;
+    StepVotes v;
     for (const TrackRead &r : reads)
-        for (const TrackRead::Id &id : r.ids) {
-            if (r.physical == 0)
-                continue;
-            same += id.cylinder == r.physical;
-            half += 2 * id.cylinder == r.physical;
-        }
-    return half > same ? 2 : 1;
+        v.count(r);
+    return v.step();
 }
 
 const char *statusName(SectorStatus s)
@@ -159,12 +189,14 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options)
 {
     Recovery rec;
-    rec.step = detectStep(reads);
+    const Steps steps = stepsOf(reads);
+    for (const auto &[input, step] : steps)
+        rec.step = std::max(rec.step, step);
 
     // Every copy placed by its read's cylinder, in the order found.
     std::unordered_map<uint32_t, std::vector<Ref>> placed;
     for (const TrackRead &r : reads) {
-        const int cylinder = logicalCylinder(r, rec.step);
+        const int cylinder = logicalCylinder(r, steps);
         if (cylinder < 0)
             continue;
         for (const TrackRead::Id &id : r.ids)
@@ -178,7 +210,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
         rec.geometry = *options.geometry;
         rec.source = GeometrySource::given;
     } else {
-        rec.geometry = geometryFromIds(reads, rec.step);
+        rec.geometry = geometryFromIds(reads, steps);
         rec.source = GeometrySource::ids;
         const auto bootCopies = placed.find(sectorKey(0, 0, 1));
         if (bootCopies != placed.end()) {

@@ -112,7 +112,8 @@ struct Recovery {
     Geometry geometry;
     GeometrySource source = GeometrySource::ids;
     /* 2 when a 40-cylinder disk was read in an 80-track drive: the data lie
-     * on every second physical track and the IDs name half its number. */
+     * on every second physical track and the IDs name half its number. Each
+     * input is judged by its own reads; this is 2 when any input was. */
     int step = 1;
     std::vector<RecoveredSector> sectors;   /* cylinder, head, sector order */
     std::vector<uint8_t> image;             /* geometry.imageBytes() bytes */

@@ -220,7 +220,7 @@ int main(int argc, char **argv)
         fail(error);
     const int rate = std::max_element(rates.begin(), rates.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
     if (step == 2)
-        printf("%s: a 40-cylinder disk read in an 80-track drive: every second physical track kept as its cylinder\n",
+        printf("%s: double-stepped disk (read in an 80-track drive): physical track 2c kept as cylinder c\n",
                o.capture.c_str());
     printf("%s: %d tracks, %d heads, %d kbit/s, %s revolutions per track kept, drive %c\n", o.capture.c_str(), written,
            heads, rate / 1000, span(fewest, most).c_str(), o.driveA ? 'A' : 'B');

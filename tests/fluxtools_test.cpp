@@ -1,0 +1,141 @@
+// rawimage and flux2raw on flux files, end to end on the real executables:
+// the real 360 KB capture in both formats, a double-stepped disk, a merge of
+// flux with a raw capture, and broken flux files.
+#include "flux_builder.h"
+#include "flux_files.h"
+#include "helpers.h"
+#include "mfm/pll.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const std::string fixture = FLUX_FIXTURE_DIR;
+
+RunResult rawimage(const std::vector<std::string> &args) { return runProgram(RAWIMAGE_PATH, args); }
+RunResult flux2raw(const std::vector<std::string> &args) { return runProgram(FLUX2RAW_PATH, args); }
+
+constexpr int CYLINDERS = 10, SECTORS = 9;
+constexpr double SCP_CELL_TICKS = 80;   // 2 us at 40 MHz: 250 kbit/s
+
+// An SCP image of a 10-cylinder, 9-sector disk read in an 80-track drive:
+// cylinder c on physical track 2c, two revolutions of mildly noisy flux, the
+// tracks between empty. `skip` leaves out one track (cylinder * 2 + head).
+fluxfiles::Bytes doubleSteppedScp(int skip = -1)
+{
+    std::vector<fluxfiles::ScpTrack> tracks;
+    const int64_t rev = revolutionCells(mfm::RATE_250K);
+    for (int c = 0; c < CYLINDERS; c++)
+        for (int h = 0; h < 2; h++) {
+            if (c * 2 + h == skip)
+                continue;
+            const auto cells = trackCells(c, h, SECTORS, mfm::RATE_250K, 2);
+            FluxNoise noise;
+            noise.jitter = 0.04, noise.wobble = 0.01, noise.revolutionCells = rev, noise.seed = uint64_t(c * 2 + h + 1);
+            std::vector<int64_t> at;
+            const auto flux = buildFlux(cells, 2 * rev, SCP_CELL_TICKS, noise, &at);
+            fluxfiles::ScpTrack t{(2 * c) * 2 + h, {{}, {}}};
+            for (size_t i = 0; i < flux.size(); i++)
+                t.revolutions[at[i] < rev ? 0 : 1].push_back(flux[i]);
+            tracks.push_back(std::move(t));
+        }
+    return fluxfiles::scpImage(tracks);
+}
+
+std::string diskImage()
+{
+    std::string image;
+    for (int c = 0; c < CYLINDERS; c++)
+        for (int h = 0; h < 2; h++)
+            for (int s = 1; s <= SECTORS; s++) {
+                const auto d = sectorData(c, h, s);
+                image.append(d.begin(), d.end());
+            }
+    return image;
+}
+
+}
+
+TEST(FluxTools, RealCaptureInBothFormatsGivesTheReferenceImage)
+{
+    const std::string dir = tempDir(), reference = readFile(fixture + "/sector_test_360k.img");
+    ASSERT_EQ(reference.size(), 368640u);
+    for (const std::string &input : {fixture + "/sector_test_360k.scp", fixture + "/kryoflux/track17.1.raw"}) {
+        const RunResult r = rawimage({"--report", dir + "/r.json", "-o", dir + "/d.img", input});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("Geometry: 40 cylinders, 2 heads, 9 sectors of 512 bytes (from the sector IDs)"),
+                  std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Found 720 of 720 sectors (100.0%): 720 good"), std::string::npos);
+        EXPECT_TRUE(readFile(dir + "/d.img") == reference) << input;
+        const auto report = nlohmann::json::parse(readFile(dir + "/r.json"));
+        const auto &first = report["sectors"][0];
+        EXPECT_EQ(first["copies"], 3);   // three revolutions
+        EXPECT_EQ(first["source"]["revolution"], 1);
+        EXPECT_EQ(first["source"]["head"], 0);
+    }
+
+    const RunResult f = flux2raw({fixture + "/sector_test_360k.scp", dir + "/c.raw"});
+    EXPECT_EQ(f.status, 0) << f.out;
+    EXPECT_EQ(f.out, dir + "/c.raw: 80 tracks, 2 heads, 250 kbit/s, 2 revolutions per track kept, drive B\n");
+    const RunResult s = runProgram(RAWSCAN_PATH, {dir + "/c.raw", "B", "-1", "binary", dir + "/c.st"});
+    EXPECT_EQ(s.status, 0);
+    EXPECT_EQ(s.out.find("crc Error"), std::string::npos);
+    EXPECT_TRUE(readFile(dir + "/c.st") == reference);
+}
+
+TEST(FluxTools, DoubleSteppedDiskMergedWithARawCapture)
+{
+    const std::string dir = tempDir(), scp = dir + "/d.scp", image = diskImage();
+    writeFile(scp, doubleSteppedScp(4 * 2 + 1));   // cylinder 4 head 1 not read
+    RunResult r = rawimage({"-o", dir + "/d.img", scp});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out.rfind("Double-stepped: a 10-cylinder disk read in an 80-track drive", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("Found 171 of 180 sectors (95.0%): 171 good, 0 crc error, 9 missing"), std::string::npos);
+
+    // A raw capture of the same disk that lacks other sectors fills the gap.
+    std::vector<uint8_t> capture;
+    for (int c = 0; c < CYLINDERS; c++) {
+        const auto slot = formattedSlot(c, SECTORS, 99 + c);
+        capture.insert(capture.end(), slot.begin(), slot.end());
+    }
+    writeFile(dir + "/c.raw", capture);
+    ASSERT_EQ(runProgram(DAMAGE_PATH, {dir + "/c.raw", dir + "/worn.raw", "0:0:1:gone", "7:1:9:crc"}).status, 0);
+    r = rawimage({"-q", "-o", dir + "/m.img", scp, dir + "/worn.raw"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(readFile(dir + "/m.img") == image);
+
+    // flux2raw keeps every second track as its cylinder; rawscan reads it.
+    writeFile(scp, doubleSteppedScp());
+    const RunResult f = flux2raw({scp, dir + "/f.raw", "A"});
+    EXPECT_EQ(f.status, 0) << f.out;
+    EXPECT_NE(f.out.find("double-stepped disk (read in an 80-track drive)"), std::string::npos) << f.out;
+    const RunResult s = runProgram(RAWSCAN_PATH, {dir + "/f.raw", "A", "-1", "binary", dir + "/f.st"});
+    EXPECT_TRUE(readFile(dir + "/f.st") == image) << s.out.substr(0, 2000);
+}
+
+TEST(FluxTools, BrokenFluxFiles)
+{
+    const std::string dir = tempDir();
+    const auto good = doubleSteppedScp();
+    const std::string img = dir + "/out.img";
+    writeFile(img, {'o', 'l', 'd'});
+
+    // Cut inside the track table: nothing can be read, nothing is written.
+    writeFile(dir + "/cut.scp", std::vector<uint8_t>(good.begin(), good.begin() + 40));
+    for (const auto &run : {rawimage({"-o", img, dir + "/cut.scp"}), flux2raw({dir + "/cut.scp", img})}) {
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.out.find(dir + "/cut.scp: "), std::string::npos) << run.out;
+        EXPECT_EQ(readFile(img), "old");
+    }
+
+    // One track's revolution points past the end: that track is named and
+    // left unread, the rest decoded.
+    auto broken = good;
+    fluxfiles::put32(broken, fluxfiles::scpRevolutionEntry(broken, 2 * 2 + 0, 1) + 8, uint32_t(broken.size()));
+    writeFile(dir + "/broken.scp", broken);
+    const RunResult r = rawimage({"-q", "-o", img, dir + "/broken.scp"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("(track left unread)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Found 171 of 180 sectors"), std::string::npos) << r.out;
+}
