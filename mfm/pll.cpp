@@ -163,7 +163,10 @@ void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
         }
         offset = half;
         pending = 0;
-        w.putLong(int64_t(std::min(cells, double(maxGap))));
+        // A gap yields at most maxGap cells, and once the stream holds
+        // maxCells, one: cells then grow with the intervals, not their length.
+        const int64_t room = std::max<int64_t>(1, options.maxCells - w.cells());
+        w.putLong(std::min({int64_t(std::min(cells, double(maxGap))), room}));
     };
 
     auto run = [&](size_t from, size_t to) {
@@ -231,7 +234,7 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
         const uint32_t t = intervals[i];
         for (size_t r = 0; r < rates.size(); r++) {
             const double cells = double(t) * perTick[r];
-            const double k = std::floor(cells + 0.5);
+            const double k = double(int64_t(cells + 0.5));   // cells >= 0: truncation rounds
             hits[r] += k >= double(MIN_VALID_CELLS) && k <= double(MAX_VALID_CELLS) && std::fabs(cells - k) < WINDOW;
         }
     }

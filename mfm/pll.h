@@ -68,6 +68,11 @@ struct PllOptions {
      * dropped, which keeps a hostile stream of huge intervals from asking
      * for unbounded memory). */
     int64_t maxGapCells = int64_t(1) << 22;
+    /* Cells after which every further gap yields one cell only, so that the
+     * cells of one call stay within maxCells + LOCK_CELLS per interval
+     * however long a hostile file's gaps are. Real tracks hold far fewer
+     * (a revolution of HD flux is 200,000 cells). */
+    int64_t maxCells = int64_t(1) << 27;
 };
 constexpr int64_t LOCK_CELLS = 32;
 

@@ -211,6 +211,12 @@ TEST(PllQuality, LocksAgainAfterALongGap)
     options.maxGapCells = 1000;
     fluxToCells(huge, 40, {}, out, options);
     EXPECT_EQ(out.cells, 2 + 1000 + 2);
+
+    // And a stream of gaps, past maxCells, one cell each.
+    const std::vector<uint32_t> gaps(10000, UINT32_MAX);
+    options.maxCells = 100000;
+    fluxToCells(gaps, 40, {}, out, options);
+    EXPECT_EQ(out.cells, 100 * 1000 + 9900);
 }
 
 TEST(PllMarks, MapIntervalsToTheCellsBeforeThem)
