@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Whole-process timings, side by side in one run: rawimage against rawscan's
 # binary mode on the same capture, and rawimage merging two captures; peak
-# memory of rawimage on two 16 MiB captures. Median of N runs each.
+# memory of rawimage on two 16 MiB captures; rawimage on a three-revolution
+# SCP image of a 1.44 MB disk against cat of the same file. Median of N runs
+# each. Build first: cmake --workflow --preset bench-run
 #   bench/whole_process.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
-build=${1:-build/default}
+build=${1:-build/bench}
 runs=${2:-15}
 capture=$build/tests/fixtures/fat1440_driveB.raw
 work=$(mktemp -d)
@@ -43,3 +45,12 @@ if command -v /usr/bin/time >/dev/null; then
     kb=$(/usr/bin/time -f %M "$build/rawimage" -q -o "$work/big.img" "$work/big1.raw" "$work/big2.raw" 2>&1 >/dev/null | tail -1)
     echo "rawimage peak memory, two 16 MiB captures: $((kb / 1024)) MiB"
 fi
+
+# Flux: a 1.44 MB disk as a three-revolution SCP image (made once, kept).
+scp=$build/bench/hd1440.scp
+[ -f "$scp" ] || "$build/bench/make_scp" "$scp"
+cat "$scp" > /dev/null
+catscp=$(median_ms cat "$scp")
+flux=$(median_ms "$build/rawimage" -q -o "$work/flux.img" "$scp")
+echo "cat of the SCP image ($(($(stat -c %s "$scp") / 1000000)) MB):       $catscp ms"
+echo "rawimage, same SCP image:             $flux ms  ($(awk "BEGIN {printf \"%.1f\", $flux / $catscp}") x cat)"
