@@ -45,7 +45,8 @@ constexpr double MAX_CELL_TICKS = double(int64_t(1) << 24);
 constexpr double MAX_CLAMP = 0.5;
 constexpr size_t CHUNK = 1024;              // intervals between capacity checks
 constexpr size_t STORE_BYTES = 8;           // bytes of the accumulator store
-constexpr size_t DETECT_SAMPLES = 16384;    // intervals detectDataRate looks at, at most
+constexpr size_t DETECT_RUNS = 8;           // runs of neighbouring intervals detectDataRate looks at,
+constexpr size_t DETECT_RUN = 1024;         // each this long (a short track: every interval)
 // Bytes a chunk of fast intervals can need: LOCK_CELLS cells each, plus the store.
 constexpr size_t CHUNK_BYTES = CHUNK * LOCK_CELLS / 8 + 2 * STORE_BYTES;
 
@@ -226,17 +227,27 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
     std::array<double, 3> perTick{};
     for (size_t r = 0; r < rates.size(); r++)
         perTick[r] = 1.0 / (sampleHz * cellSeconds(rates[r]));
-    // An even sample across the whole track is as telling as every interval.
-    const size_t step = std::max<size_t>(1, intervals.size() / DETECT_SAMPLES);
+    // A sample of runs spread across the whole track is as telling as every
+    // interval; runs of neighbours keep the reads in order.
+    const size_t runs = std::min<size_t>(DETECT_RUNS, intervals.size() / DETECT_RUN);
     size_t sampled = 0;
     std::array<size_t, 3> hits{};
-    for (size_t i = 0; i < intervals.size(); i += step, sampled++) {
-        const uint32_t t = intervals[i];
+    auto count = [&](uint32_t t) {
         for (size_t r = 0; r < rates.size(); r++) {
             const double cells = double(t) * perTick[r];
             const double k = double(int64_t(cells + 0.5));   // cells >= 0: truncation rounds
             hits[r] += k >= double(MIN_VALID_CELLS) && k <= double(MAX_VALID_CELLS) && std::fabs(cells - k) < WINDOW;
         }
+        sampled++;
+    };
+    if (runs == 0) {
+        for (uint32_t t : intervals)
+            count(t);
+    }
+    for (size_t run = 0; run < runs; run++) {
+        const size_t from = run * (intervals.size() - DETECT_RUN) / std::max<size_t>(1, runs - 1);
+        for (size_t i = from; i < from + DETECT_RUN; i++)
+            count(intervals[i]);
     }
     const size_t best = size_t(std::max_element(hits.begin(), hits.end()) - hits.begin());
     return double(hits[best]) >= MIN_SHARE * double(sampled) ? rates[best] : 0;
