@@ -9,6 +9,7 @@
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
+#include "cli.h"
 #include "output.h"
 
 #include <algorithm>
@@ -19,15 +20,13 @@
 #include <getopt.h>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 const char *const PROGRAM = "flux2raw";
-constexpr int EXIT_OK = 0, EXIT_TROUBLE = 2;
+constexpr int EXIT_OK = 0;
 constexpr int64_t HEAD_CELLS = int64_t(TRACK_SLOT_SIZE) * 8 / 2;   // half a slot per head
-constexpr int MAX_THREADS = 16;
 
 void usage(FILE *to)
 {
@@ -42,18 +41,6 @@ void usage(FILE *to)
                 "\n"
                 "Exit status: 0 written, 2 a bad command line or a flux file that cannot be read\n"
                 "(nothing written).\n");
-}
-
-[[noreturn]] void fail(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\n", PROGRAM, what.c_str());
-    exit(EXIT_TROUBLE);
-}
-
-[[noreturn]] void badUsage(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\nTry 'flux2raw --help' for more information.\n", PROGRAM, what.c_str());
-    exit(EXIT_TROUBLE);
 }
 
 struct Options {
@@ -75,34 +62,29 @@ Options parseArguments(int argc, char **argv)
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+:r:", longOptions, nullptr)) != -1;) {
         switch (c) {
-        case 'r': {
-            const std::string v = optarg;
-            if (v != "250" && v != "300" && v != "500")
-                badUsage("bad data rate '" + v + "': want 250, 300 or 500 (kbit/s)");
-            o.rate = std::stoi(v) * 1000;
+        case 'r':
+            o.rate = cli::parseRate(optarg);
             break;
-        }
         case HELP:
             usage(stdout);
             exit(EXIT_OK);
         case VERSION:
-            printf("flux2raw %s (mfm %08x)\n", RAWSCAN_VERSION, MFM_VERSION);
-            exit(EXIT_OK);
+            cli::version();
         case ':':
-            badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
+            cli::badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
         default:
-            badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+            cli::badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
     const int operands = argc - optind;
     if (operands < 2 || operands > 3)
-        badUsage("want FLUX CAPTURE [A|B]");
+        cli::badUsage("want FLUX CAPTURE [A|B]");
     o.flux = argv[optind];
     o.capture = argv[optind + 1];
     if (operands == 3) {
         const std::string d = argv[optind + 2];
         if (d != "A" && d != "B")
-            badUsage("bad drive '" + d + "': want A or B");
+            cli::badUsage("bad drive '" + d + "': want A or B");
         o.driveA = d == "A";
     }
     return o;
@@ -144,13 +126,7 @@ std::vector<Track> decodeAll(const mfm::FluxFile &file, int rate)
             t.cells.assign(fc.bytes().begin(), fc.bytes().end());
         }
     };
-    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MAX_THREADS);
-    std::vector<std::thread> pool;
-    for (size_t t = 1; t < std::min(threads, n); t++)
-        pool.emplace_back(work);
-    work();
-    for (std::thread &t : pool)
-        t.join();
+    cli::onEveryCore(n, work);
     for (const std::string &p : problems)
         if (!p.empty())
             fprintf(stderr, "%s: %s (track left empty)\n", PROGRAM, p.c_str());
@@ -167,6 +143,7 @@ std::string span(int low, int high)
 
 int main(int argc, char **argv)
 {
+    cli::setProgram(PROGRAM);
     const Options o = parseArguments(argc, argv);
     std::vector<Track> tracks;
     std::vector<mfm::FluxFile::TrackRef> refs;
@@ -177,7 +154,7 @@ int main(int argc, char **argv)
         refs = file.tracks();
         tracks = decodeAll(file, o.rate);
     } catch (const mfm::FluxError &e) {
-        fail(e.what());
+        cli::fail(e.what());
     }
 
     std::vector<mfm::TrackRead> reads;
@@ -192,7 +169,7 @@ int main(int argc, char **argv)
         if (tracks[i].rate && refs[i].cylinder % step == 0)
             cylinders = std::max(cylinders, refs[i].cylinder / step + 1);
     if (cylinders > SLOTS_PER_DRIVE)
-        fail(o.flux + ": holds cylinders beyond the " + std::to_string(SLOTS_PER_DRIVE) + " slots of a drive");
+        cli::fail(o.flux + ": holds cylinders beyond the " + std::to_string(SLOTS_PER_DRIVE) + " slots of a drive");
     const int64_t base = o.driveA ? DISK_SIZE : 0;
     std::vector<uint8_t> capture(size_t(base + int64_t(cylinders) * TRACK_SLOT_SIZE), 0);
     int written = 0;
@@ -212,17 +189,17 @@ int main(int argc, char **argv)
         rates[t.rate]++;
     }
     if (written == 0)
-        fail(o.flux + ": no track holds MFM flux");
+        cli::fail(o.flux + ": no track holds MFM flux");
 
     OutputSet out;
     std::string error;
     if (!out.add(o.capture, capture, error) || !out.commit(error))
-        fail(error);
+        cli::fail(error);
     const int rate = std::max_element(rates.begin(), rates.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
     if (step == 2)
         printf("%s: double-stepped disk (read in an 80-track drive): physical track 2c kept as cylinder c\n",
                o.capture.c_str());
     printf("%s: %d tracks, %d heads, %d kbit/s, %s revolutions per track kept, drive %c\n", o.capture.c_str(), written,
            heads, rate / 1000, span(fewest, most).c_str(), o.driveA ? 'A' : 'B');
-    return fflush(stdout) == 0 ? EXIT_OK : EXIT_TROUBLE;
+    return fflush(stdout) == 0 ? EXIT_OK : cli::EXIT_TROUBLE;
 }

@@ -10,6 +10,7 @@
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
 #include "mfm/sectormap.h"
+#include "cli.h"
 #include "output.h"
 
 #include <algorithm>
@@ -24,15 +25,13 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 namespace {
 
 const char *const PROGRAM = "rawimage";
-constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1, EXIT_TROUBLE = 2;
+constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
-constexpr int MAX_THREADS = 16;
 constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
 
 void usage(FILE *to)
@@ -74,18 +73,6 @@ struct Options {
     std::vector<Operand> operands;
 };
 
-[[noreturn]] void fail(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\n", PROGRAM, what.c_str());
-    exit(EXIT_TROUBLE);
-}
-
-[[noreturn]] void badUsage(const std::string &what)
-{
-    fprintf(stderr, "%s: %s\nTry 'rawimage --help' for more information.\n", PROGRAM, what.c_str());
-    exit(EXIT_TROUBLE);
-}
-
 // A whole number in [low, high] written in `base` (10 or 16), or nothing.
 std::optional<long> number(const std::string &text, long low, long high, int base = 10)
 {
@@ -113,7 +100,7 @@ mfm::Geometry parseGeometry(const std::string &text)
     const auto b = parts.size() > 3 ? number(parts[3], 128, 1024) : std::optional<long>(SECTOR_SIZE);
     const bool sizeOk = b && (*b == 128 || *b == 256 || *b == 512 || *b == 1024);
     if (parts.size() < 3 || parts.size() > 4 || !c || !h || !s || !sizeOk)
-        badUsage("bad geometry '" + text + "': want CYLINDERS:HEADS:SECTORS[:BYTES], heads 1 or 2, "
+        cli::badUsage("bad geometry '" + text + "': want CYLINDERS:HEADS:SECTORS[:BYTES], heads 1 or 2, "
                  "bytes 128, 256, 512 or 1024");
     return {int(*c), int(*h), int(*s), int(*b)};
 }
@@ -123,16 +110,8 @@ uint8_t parseFill(const std::string &text)
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const auto v = hex ? number(text.substr(2), 0, 255, 16) : number(text, 0, 255);
     if (!v)
-        badUsage("bad fill byte '" + text + "': want 0 to 255, decimal or 0x-hex");
+        cli::badUsage("bad fill byte '" + text + "': want 0 to 255, decimal or 0x-hex");
     return uint8_t(*v);
-}
-
-int parseRate(const std::string &text)
-{
-    const auto v = number(text, 0, 1000);
-    if (!v || (*v != 250 && *v != 300 && *v != 500))
-        badUsage("bad data rate '" + text + "': want 250, 300 or 500 (kbit/s)");
-    return int(*v) * 1000;
 }
 
 bool exists(const std::string &path)
@@ -173,7 +152,7 @@ Options parseArguments(int argc, char **argv)
             o.recovery.geometry = parseGeometry(optarg);
             break;
         case 'r':
-            o.rate = parseRate(optarg);
+            o.rate = cli::parseRate(optarg);
             break;
         case FILL:
             o.recovery.fill = parseFill(optarg);
@@ -191,23 +170,22 @@ Options parseArguments(int argc, char **argv)
             usage(stdout);
             exit(EXIT_ALL_GOOD);
         case VERSION:
-            printf("rawimage %s (mfm %08x)\n", RAWSCAN_VERSION, MFM_VERSION);
-            exit(EXIT_ALL_GOOD);
+            cli::version();
         case ':':
-            badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
+            cli::badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
         default:
-            badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+            cli::badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
     for (int i = optind; i < argc; i++) {
         if (argv[i][0] == '-' && argv[i][1] != '\0' && !exists(argv[i]))
-            badUsage(std::string("options go before the captures: '") + argv[i] + "'");
+            cli::badUsage(std::string("options go before the captures: '") + argv[i] + "'");
         o.operands.push_back(parseOperand(argv[i]));
     }
     if (o.image.empty())
-        badUsage("no image to write: give -o IMAGE");
+        cli::badUsage("no image to write: give -o IMAGE");
     if (o.operands.empty())
-        badUsage("no capture to read");
+        cli::badUsage("no capture to read");
     return o;
 }
 
@@ -249,7 +227,7 @@ Input loadInput(const Operand &op)
     const auto bytes = in.raw->bytes();
     const int64_t start = op.drive * DRIVE_HALF;
     if (int64_t(bytes.size()) <= start)
-        fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
+        cli::fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
     in.slots = bytes.subspan(size_t(start), size_t(std::min<int64_t>(int64_t(bytes.size()) - start, DRIVE_HALF)));
     in.info = {op.path, "raw", op.drive ? "A" : "B"};
     return in;
@@ -262,7 +240,7 @@ std::vector<Input> loadInputs(const std::vector<Operand> &operands)
         try {
             inputs.push_back(loadInput(op));
         } catch (const std::runtime_error &e) {   // FileError, FluxError
-            fail(e.what());
+            cli::fail(e.what());
         }
     }
     return inputs;
@@ -324,13 +302,7 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
             }
         }
     };
-    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, MAX_THREADS);
-    std::vector<std::thread> pool;
-    for (size_t t = 1; t < std::min(threads, jobs.size()); t++)
-        pool.emplace_back(work);
-    work();
-    for (std::thread &t : pool)
-        t.join();
+    cli::onEveryCore(jobs.size(), work);
     for (const std::string &p : problems)
         if (!p.empty())
             fprintf(stderr, "%s: %s (track left unread)\n", PROGRAM, p.c_str());
@@ -348,19 +320,20 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
                     (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
                     (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
     if (!ok)
-        fail(error);
+        cli::fail(error);
 }
 
 }
 
 int main(int argc, char **argv)
 {
+    cli::setProgram(PROGRAM);
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     if (rec.geometry.sectorCount() == 0)
-        fail("no sector IDs found in the input; give the layout with --geometry");
+        cli::fail("no sector IDs found in the input; give the layout with --geometry");
 
     std::vector<mfm::InputInfo> info;
     for (const Input &in : inputs)
@@ -370,6 +343,6 @@ int main(int argc, char **argv)
     std::string text = o.quiet ? "" : mfm::geometryText(rec) + mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
     if (fputs(text.c_str(), stdout) < 0 || fflush(stdout) != 0)
-        return EXIT_TROUBLE;
+        return cli::EXIT_TROUBLE;
     return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
 }

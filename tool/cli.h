@@ -1,0 +1,36 @@
+// What the newer tools share on the command line: messages and exits in the
+// Unix manner, the data-rate option, and running work on every core.
+#ifndef TOOL_CLI_H
+#define TOOL_CLI_H
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace cli {
+
+// Exit status of a bad command line or an input or output that failed.
+constexpr int EXIT_TROUBLE = 2;
+
+// The program's name in messages; set once at the start of main.
+void setProgram(const char *name);
+
+// "<program>: <what>" on stderr; exits with EXIT_TROUBLE.
+[[noreturn]] void fail(const std::string &what);
+// The same, then "Try '<program> --help' for more information.".
+[[noreturn]] void badUsage(const std::string &what);
+// Prints "<program> <version> (mfm <library version>)" and exits with 0.
+[[noreturn]] void version();
+
+// A data rate given in kbit/s, "250", "300" or "500", as bit/s; badUsage
+// for anything else.
+int parseRate(const std::string &text);
+
+// Runs `work` on every core at once (the calling thread is one of them),
+// at most `jobs` times, and returns when all have returned. Each `work`
+// takes its jobs from a shared counter until none are left.
+void onEveryCore(size_t jobs, const std::function<void()> &work);
+
+}
+
+#endif
