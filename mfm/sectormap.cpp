@@ -159,7 +159,8 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
 
 std::string svgMap(const Recovery &rec)
 {
-    constexpr double OUTER = 200, HUB = 40, MARGIN = 30, TOP = 70, LEGEND = 60;
+    constexpr double OUTER = 240, HUB = 40, MARGIN = 30, TOP = 70, LEGEND = 60;
+    constexpr double FULL_TURN_GAP = 1e-4;   // one arc cannot close a circle
     const Geometry &g = rec.geometry;
     const int discs = std::max(1, g.heads);
     const double width = discs * (2 * OUTER + MARGIN) + MARGIN;
@@ -180,22 +181,31 @@ std::string svgMap(const Recovery &rec)
         const double cx = MARGIN + OUTER + h * (2 * OUTER + MARGIN), cy = TOP + OUTER;
         svg += format("<g><title>head %d</title>\n", h);
         svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#333333\"/>\n", cx, cy, OUTER + 2);
+        // Sectors not read well go last, outlined in their colour, so that
+        // even a thin ring shows them.
+        std::string good, bad;
         for (int c = 0; c < g.cylinders; c++) {
             const double r1 = OUTER - c * ring, r0 = r1 - ring;
             for (int s = 1; s <= g.sectors; s++) {
-                const double a0 = 2 * pi * (s - 1) / g.sectors - pi / 2, a1 = 2 * pi * s / g.sectors - pi / 2;
+                const double a0 = 2 * pi * (s - 1) / g.sectors - pi / 2;
+                const double a1 = 2 * pi * s / g.sectors - pi / 2 - (g.sectors == 1 ? FULL_TURN_GAP : 0);
                 const int large = g.sectors == 1 ? 1 : 0;
                 const RecoveredSector &sec = at(rec, c, h, s);
+                const char *colour = style(sec.status).colour;
                 auto x = [&](double r, double a) { return cx + r * std::cos(a); };
                 auto y = [&](double r, double a) { return cy + r * std::sin(a); };
-                svg += format("<path d=\"M%.2f %.2fA%.2f %.2f 0 %d 1 %.2f %.2f", x(r1, a0), y(r1, a0), r1, r1, large,
+                std::string &out = sec.status == SectorStatus::good ? good : bad;
+                out += format("<path d=\"M%.2f %.2fA%.2f %.2f 0 %d 1 %.2f %.2f", x(r1, a0), y(r1, a0), r1, r1, large,
                               x(r1, a1), y(r1, a1)) +
-                       format("L%.2f %.2fA%.2f %.2f 0 %d 0 %.2f %.2fZ\" fill=\"%s\">", x(r0, a1), y(r0, a1), r0, r0,
-                              large, x(r0, a0), y(r0, a0), style(sec.status).colour) +
-                       format("<title>cylinder %d head %d sector %d: %s</title></path>\n", c, h, s,
+                       format("L%.2f %.2fA%.2f %.2f 0 %d 0 %.2f %.2fZ\" fill=\"%s\"", x(r0, a1), y(r0, a1), r0, r0,
+                              large, x(r0, a0), y(r0, a0), colour);
+                if (sec.status != SectorStatus::good)
+                    out += format(" stroke=\"%s\" stroke-width=\"1.5\"", colour);
+                out += format("><title>cylinder %d head %d sector %d: %s</title></path>\n", c, h, s,
                               statusName(sec.status));
             }
         }
+        svg += good + bad;
         svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#ffffff\" stroke=\"#333333\"/>\n", cx, cy,
                        HUB - 1);
         svg += format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"14\" text-anchor=\"middle\">Head %d</text>\n</g>\n", cx,
