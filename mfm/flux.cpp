@@ -475,8 +475,11 @@ struct PulseMap {
 
 /* ------------------------------------------------------------ KryoFlux set -- */
 
+/* cppcheck does not see these used through std::optional. */
 struct StreamName {
+    // cppcheck-suppress unusedStructMember
     std::string prefix;
+    // cppcheck-suppress unusedStructMember
     int cylinder, head;
 };
 
@@ -526,6 +529,16 @@ bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int t
     if (track < 0)
         return false;
     return readScp(parseScp(image, name), name, size_t(track), out);
+}
+
+std::vector<int> scpTrackNumbers(std::span<const uint8_t> image, const std::string &name)
+{
+    const ScpImage img = parseScp(image, name);
+    std::vector<int> numbers;
+    for (size_t t = 0; t < SCP_TRACKS; t++)
+        if (img.offset[t])
+            numbers.push_back(int(t));
+    return numbers;
 }
 
 void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name, FluxTrack &out)

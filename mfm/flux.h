@@ -116,6 +116,10 @@ private:
  * the head the one the header names. out.sampleHz: 40 MHz / (resolution
  * byte + 1). The file checksum is not checked here (FluxFile does). */
 bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out);
+/* scpTrackNumbers: the table indices of the tracks an SCP image lists,
+ * ascending (whether their data is sound shows when they are read). Throws
+ * FluxError when the header or the track table is not sound. */
+std::vector<int> scpTrackNumbers(std::span<const uint8_t> image, const std::string &name);
 /* readKryofluxStream: one stream file, all of it, up to its end-of-file
  * block. out.index maps each index block's stream position to the interval
  * during which the pulse came (the first interval whose bytes end past that

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -70,6 +71,11 @@ TEST(ScpReader, RoundTrips)
     for (const ScpCase &c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes image = scpImage(c.tracks, c.options);
+        std::vector<int> numbers;
+        for (const ScpTrack &t : c.tracks)
+            numbers.push_back(t.number);
+        std::sort(numbers.begin(), numbers.end());
+        EXPECT_EQ(mfm::scpTrackNumbers(image, "x.scp"), numbers);
         for (size_t i = 0; i < c.tracks.size(); i++) {
             FluxTrack t;
             ASSERT_TRUE(mfm::readScpTrack(image, "x.scp", c.tracks[i].number, t));
