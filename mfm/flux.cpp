@@ -459,9 +459,17 @@ struct PulseMap {
     size_t mapped = 0;
     uint64_t next = std::numeric_limits<uint64_t>::max();
 
+    void add(uint64_t at)
+    {
+        positions.push_back(at);
+        if (mapped + 1 == positions.size())
+            next = at;
+    }
     /* Interval `interval` ended at stream position `end`. */
     void ended(size_t interval, uint64_t end, std::vector<size_t> &index)
     {
+        if (end <= next) [[likely]]
+            return;
         for (; mapped < positions.size() && positions[mapped] < end; mapped++)
             index.push_back(interval);
         next = mapped < positions.size() ? positions[mapped] : std::numeric_limits<uint64_t>::max();
@@ -559,9 +567,7 @@ void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name
         stream, name,
         [&](uint64_t ticks, uint64_t streamEnd) {
             w[n] = uint32_t(ticks);
-            if (streamEnd > pulses.next)
-                pulses.ended(n, streamEnd, out.index);
-            ++n;
+            pulses.ended(n++, streamEnd, out.index);
             lastEnd = streamEnd;
         },
         [&](uint8_t type, std::span<const uint8_t> body, uint64_t position, size_t byte) {
@@ -586,9 +592,7 @@ void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name
                 // A pulse behind an interval already read is mapped by a
                 // second pass.
                 late = late || at < lastEnd;
-                pulses.positions.push_back(at);
-                if (pulses.mapped + 1 == pulses.positions.size())
-                    pulses.next = at;
+                pulses.add(at);
                 break;
             }
             case KF_INFO:
@@ -606,11 +610,7 @@ void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name
         size_t count = 0;
         walkKryoflux(
             stream, name,
-            [&](uint64_t, uint64_t streamEnd) {
-                if (streamEnd > pulses.next)
-                    pulses.ended(count, streamEnd, out.index);
-                ++count;
-            },
+            [&](uint64_t, uint64_t streamEnd) { pulses.ended(count++, streamEnd, out.index); },
             [](uint8_t, std::span<const uint8_t>, uint64_t, size_t) {});
     }
     out.intervals.resize(n);
@@ -626,6 +626,11 @@ void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name
 }
 
 /* ------------------------------------------------------------ FluxFile -- */
+
+/* Orders (track, anything) pairs as tracks() lists them. */
+constexpr auto byCylinderThenHead = [](const auto &a, const auto &b) {
+    return std::pair(a.first.cylinder, a.first.head) < std::pair(b.first.cylinder, b.first.head);
+};
 
 struct FluxFile::Impl {
     std::string path;
@@ -652,9 +657,7 @@ struct FluxFile::Impl {
         for (size_t t = 0; t < SCP_TRACKS; t++)
             if (scp.offset[t])
                 found.push_back({scp.where(t), t});
-        std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
-            return std::pair(a.first.cylinder, a.first.head) < std::pair(b.first.cylinder, b.first.head);
-        });
+        std::sort(found.begin(), found.end(), byCylinderThenHead);
         for (const auto &[ref, t] : found) {
             tracks.push_back(ref);
             scpTrack.push_back(t);
@@ -682,9 +685,7 @@ struct FluxFile::Impl {
         }
         if (ec)
             fail(path, "cannot list its folder: " + ec.message());
-        std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
-            return std::pair(a.first.cylinder, a.first.head) < std::pair(b.first.cylinder, b.first.head);
-        });
+        std::sort(found.begin(), found.end(), byCylinderThenHead);
         for (auto &[ref, file] : found) {
             tracks.push_back(ref);
             streams.push_back(std::move(file));
