@@ -2,6 +2,7 @@
 // sets. Every read of the file goes through a bounds check first; a file that
 // does not hold what it claims raises FluxError naming the file.
 #include "mfm/flux.h"
+#include "mfm/mappedfile.h"
 
 #include <algorithm>
 #include <array>
@@ -46,95 +47,15 @@ uint64_t addOverflow(uint64_t pending, const std::string &name)
     return pending + OVERFLOW_TICKS;
 }
 
-/* A whole file's bytes: mapped when it is a large regular file, read
- * otherwise. Mapping costs about half a millisecond however small the file
- * (measured), reading about a millisecond per megabyte; so a KryoFlux stream
- * of 130 KB is read and an SCP image of many megabytes mapped. */
-class FileBytes {
-    static constexpr size_t MAP_AT_LEAST = size_t(1) << 20;
-
-public:
-    FileBytes() = default;
-    explicit FileBytes(const std::string &path)
-    {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            fail(path, std::strerror(errno));
-        try {
-            load(fd, path);
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        ::close(fd);
+// A whole file, mapped or read (MappedFile), its failures as FluxError.
+MappedFile fileBytes(const std::string &path)
+{
+    try {
+        return MappedFile(path);
+    } catch (const FileError &e) {
+        throw FluxError(e.what());
     }
-    ~FileBytes() { unmap(); }
-    FileBytes(FileBytes &&o) noexcept { *this = std::move(o); }
-    FileBytes &operator=(FileBytes &&o) noexcept
-    {
-        if (this != &o) {
-            unmap();
-            map_ = std::exchange(o.map_, nullptr);
-            mapSize_ = std::exchange(o.mapSize_, 0);
-            copy_ = std::move(o.copy_);
-        }
-        return *this;
-    }
-    FileBytes(const FileBytes &) = delete;
-    FileBytes &operator=(const FileBytes &) = delete;
-
-    std::span<const uint8_t> bytes() const
-    {
-        if (map_)
-            return {static_cast<const uint8_t *>(map_), mapSize_};
-        return copy_;
-    }
-
-private:
-    void load(int fd, const std::string &path)
-    {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0)
-            fail(path, std::strerror(errno));
-        if (S_ISDIR(st.st_mode))
-            fail(path, "is a folder, not a file");
-        if (S_ISREG(st.st_mode) && st.st_size >= off_t(MAP_AT_LEAST)) {
-            void *p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-            if (p != MAP_FAILED) {
-                map_ = p;
-                mapSize_ = size_t(st.st_size);
-                return;
-            }
-        }
-        // A regular file in one read (and one more to see its end).
-        const size_t chunk = std::max(size_t(1) << 16, S_ISREG(st.st_mode) ? size_t(st.st_size) + 1 : 0);
-        for (;;) {
-            const size_t done = copy_.size();
-            copy_.resize(done + chunk);
-            const ssize_t got = ::read(fd, copy_.data() + done, chunk);
-            if (got < 0 && errno == EINTR) {
-                copy_.resize(done);
-                continue;
-            }
-            if (got < 0)
-                fail(path, std::strerror(errno));
-            copy_.resize(done + size_t(got));
-            if (got == 0)
-                return;
-        }
-    }
-    void unmap()
-    {
-        if (map_)
-            ::munmap(map_, mapSize_);
-        map_ = nullptr;
-        mapSize_ = 0;
-    }
-
-    void *map_ = nullptr;
-    size_t mapSize_ = 0;
-    std::vector<uint8_t> copy_;
-};
+}
 
 /* ---------------------------------------------------------------- SCP -- */
 
@@ -638,13 +559,13 @@ struct FluxFile::Impl {
     std::vector<TrackRef> tracks;
     std::vector<std::string> warnings;
     /* SCP: the mapped image and the table index of each track. */
-    FileBytes image;
+    MappedFile image;
     ScpImage scp;
     std::vector<size_t> scpTrack;
     /* KryoFlux: one file per track. */
     std::vector<std::string> streams;
 
-    explicit Impl(const std::string &p) : path(p), image(p) {}
+    explicit Impl(const std::string &p) : path(p), image(fileBytes(p)) {}
 
     void openScp()
     {
@@ -690,7 +611,7 @@ struct FluxFile::Impl {
             tracks.push_back(ref);
             streams.push_back(std::move(file));
         }
-        image = FileBytes(); // the set's files are read one at a time
+        image = MappedFile(); // the set's files are read one at a time
     }
 };
 
@@ -724,11 +645,16 @@ void FluxFile::readTrack(size_t i, FluxTrack &out) const
     if (i >= m.tracks.size())
         fail(m.path, "has no track " + std::to_string(i) + " (it holds " + std::to_string(m.tracks.size()) + ")");
     if (m.kind == FluxKind::scp) {
-        if (!readScp(m.scp, m.path, m.scpTrack[i], out))
-            fail(m.path, "track " + std::to_string(m.scpTrack[i]) + " holds no flux");
+        if (!readScp(m.scp, m.path, m.scpTrack[i], out)) {
+            // A track whose revolutions are all empty: nothing was captured.
+            out.intervals.clear();
+            out.index.clear();
+            out.cylinder = m.tracks[i].cylinder;
+            out.head = m.tracks[i].head;
+        }
         return;
     }
-    const FileBytes stream(m.streams[i]);
+    const MappedFile stream = fileBytes(m.streams[i]);
     readKryofluxStream(stream.bytes(), m.streams[i], out);
     out.cylinder = m.tracks[i].cylinder;
     out.head = m.tracks[i].head;

@@ -73,7 +73,7 @@ public:
     };
 
     /* Opens `path` and reads its header and track table (SCP; the file is
-     * mapped, its checksum checked) or finds its set (KryoFlux: the name must
+     * mapped or read as MappedFile does, its checksum checked) or finds its set (KryoFlux: the name must
      * end in cc.h.raw; the stream files are read later, one per readTrack).
      * Throws FluxError when the file cannot be read or is not a flux file. */
     explicit FluxFile(const std::string &path);
@@ -87,8 +87,9 @@ public:
     const std::vector<TrackRef> &tracks() const;
     /* Reads track `i` of tracks() into `out` (its vectors are reused), as
      * readScpTrack or readKryofluxStream does; out.cylinder and out.head are
-     * those of tracks()[i]. Throws FluxError when `i` is out of range or the
-     * track's data is not sound (an SCP track with no flux at all, too). */
+     * those of tracks()[i]. An SCP track whose revolutions are all empty
+     * (nothing was captured) gives no intervals and no index pulses. Throws
+     * FluxError when `i` is out of range or the track's data is not sound. */
     void readTrack(size_t i, FluxTrack &out) const;
     /* Non-fatal remarks found while opening, e.g. a wrong SCP checksum. */
     const std::vector<std::string> &warnings() const;

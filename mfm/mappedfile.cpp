@@ -1,6 +1,7 @@
 // Input files: mapped when they are regular files, read otherwise.
 #include "mfm/mappedfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,7 @@ namespace mfm {
 namespace {
 
 constexpr size_t READ_BLOCK = size_t(1) << 20;
+constexpr off_t MAP_AT_LEAST = off_t(1) << 20;    // smaller files are read
 
 [[noreturn]] void fail(const std::string &path, int error) { throw FileError(path + ": " + strerror(error)); }
 
@@ -38,21 +40,21 @@ MappedFile::MappedFile(const std::string &path) : path_(path)
         fail(path, errno);
     if (S_ISDIR(st.st_mode))
         fail(path, EISDIR);
-    if (S_ISREG(st.st_mode)) {
-        size_ = size_t(st.st_size);
-        if (size_ == 0)
+    if (S_ISREG(st.st_mode) && st.st_size >= MAP_AT_LEAST) {
+        void *p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, d.fd, 0);
+        if (p != MAP_FAILED) {
+            data_ = static_cast<const uint8_t *>(p);
+            size_ = size_t(st.st_size);
+            mapped_ = true;
             return;
-        void *p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, d.fd, 0);
-        if (p == MAP_FAILED)
-            fail(path, errno);
-        data_ = static_cast<const uint8_t *>(p);
-        mapped_ = true;
-        return;
+        }
     }
+    // A regular file in one read (and one more to see its end).
+    const size_t block = S_ISREG(st.st_mode) ? std::max(READ_BLOCK, size_t(st.st_size) + 1) : READ_BLOCK;
     for (;;) {
         const size_t at = read_.size();
-        read_.resize(at + READ_BLOCK);
-        const ssize_t got = read(d.fd, read_.data() + at, READ_BLOCK);
+        read_.resize(at + block);
+        const ssize_t got = read(d.fd, read_.data() + at, block);
         if (got < 0 && errno == EINTR) {
             read_.resize(at);
             continue;

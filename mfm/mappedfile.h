@@ -1,9 +1,12 @@
 /*
  * mappedfile.h -- a whole input file's bytes, read-only.
  *
- * A regular file is mapped into memory (its pages come from the page cache,
- * no copy); anything else (a pipe, a device) is read to its end. Keeps no
- * process-wide state.
+ * A regular file of a megabyte or more is mapped into memory (its pages come
+ * from the page cache, no copy); a smaller one, or anything else (a pipe, a
+ * device), is read to its end. Mapping costs about half a millisecond
+ * however small the file, reading about a millisecond per megabyte: a
+ * KryoFlux stream of 130 KB is read, an SCP image of many megabytes mapped.
+ * Keeps no process-wide state.
  */
 #ifndef MFM_MAPPEDFILE_H
 #define MFM_MAPPEDFILE_H
@@ -26,6 +29,7 @@ class MappedFile {
 public:
     /* Opens and maps (or reads) `path`; throws FileError. */
     explicit MappedFile(const std::string &path);
+    MappedFile() = default;   /* no file: no bytes */
     ~MappedFile();
     MappedFile(MappedFile &&other) noexcept;
     MappedFile &operator=(MappedFile &&other) noexcept;

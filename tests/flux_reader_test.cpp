@@ -334,7 +334,7 @@ TEST(FluxBadInput, FilesThatCannotBeOpened)
     writeFile(dir + "/stream.raw", kryofluxStream({100}, {0}));
     const std::pair<std::string, const char *> cases[] = {
         {dir + "/missing.scp", "No such file"},
-        {dir, "is a folder"},
+        {dir, "Is a directory"},
         {dir + "/text.scp", "neither an SCP image nor a KryoFlux stream"},
         {dir + "/stream.raw", "cc.h.raw"},
     };

@@ -195,7 +195,7 @@ int main(int argc, char **argv)
     std::string error;
     if (!out.add(o.capture, capture, error) || !out.commit(error))
         cli::fail(error);
-    const int rate = std::max_element(rates.begin(), rates.end(), [](auto &a, auto &b) { return a.second < b.second; })->first;
+    const int rate = std::max_element(rates.begin(), rates.end(), [](const auto &a, const auto &b) { return a.second < b.second; })->first;
     if (step == 2)
         printf("%s: double-stepped disk (read in an 80-track drive): physical track 2c kept as cylinder c\n",
                o.capture.c_str());
