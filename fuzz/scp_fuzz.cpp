@@ -1,10 +1,9 @@
 // Fuzz target: arbitrary bytes as an SCP image; when its header and table
 // are sound, every track number is read. A FluxError is the answer to a bad
 // file; the sanitizers catch any read outside the bytes, and a track read
-// back must keep its index pulses ascending and in range.
-#include "mfm/flux.h"
-
-#include <cstdlib>
+// back must keep its index pulses ascending and in range, and goes on
+// through the PLL and the scanner.
+#include "flux_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -22,11 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } catch (const mfm::FluxError &) {
             continue;
         }
-        if (track.intervals.size() > size || track.index.empty())
-            abort();
-        for (size_t i = 0; i < track.index.size(); i++)
-            if (track.index[i] > track.intervals.size() || (i && track.index[i] < track.index[i - 1]))
-                abort();
+        checkFluxTrack(track, size);
     }
     return 0;
 }

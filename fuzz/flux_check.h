@@ -1,0 +1,39 @@
+// What both flux fuzz targets check of a track that read without error:
+// index pulses ascending and in range, then the rest of a flux track's road
+// (rate, PLL, scanner, sector copies) on it, whose cells must match their
+// count and whose marks must ascend. Aborts on any breach.
+#ifndef FUZZ_FLUX_CHECK_H
+#define FUZZ_FLUX_CHECK_H
+
+#include "mfm/flux.h"
+#include "mfm/pll.h"
+#include "mfm/recovery.h"
+#include "mfm/scanner.h"
+
+#include <cstdlib>
+
+inline void checkFluxTrack(const mfm::FluxTrack &track, size_t inputSize)
+{
+    if (track.intervals.size() > inputSize || track.index.empty() || !(track.sampleHz > 0))
+        abort();
+    for (size_t i = 0; i < track.index.size(); i++)
+        if (track.index[i] > track.intervals.size() || (i && track.index[i] < track.index[i - 1]))
+            abort();
+
+    const int detected = mfm::detectDataRate(track.intervals, track.sampleHz);
+    const int rate = detected ? detected : mfm::RATE_250K;
+    mfm::PllOptions options;
+    options.maxCells = int64_t(1) << 20;   // keeps each input quick
+    mfm::CellStream cells;
+    mfm::fluxToCells(track.intervals, track.sampleHz * mfm::cellSeconds(rate), track.index, cells, options);
+    if (cells.bytes.size() != size_t((cells.cells + 7) / 8) || cells.marks.size() != track.index.size())
+        abort();
+    for (size_t i = 0; i < cells.marks.size(); i++)
+        if (cells.marks[i] > cells.cells || (i && cells.marks[i] < cells.marks[i - 1]))
+            abort();
+    mfm::Scanner scanner;
+    mfm::TrackRead read;
+    mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId), cells.marks, read);
+}
+
+#endif
