@@ -66,6 +66,7 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
         {{"-o", precious, clean + ":A"}, 2, "holds no track slots for drive A"},
         {{"-o", precious, dir}, 2, "Is a directory"},
         {{"-o", dir + "/no/such/dir/x.img", clean}, 2, "no/such/dir/x.img: No such file or directory"},
+        {{"-o", "/dev/full", clean}, 2, "rawimage: /dev/full: No space left on device"},
         {{"--help"}, 0, "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]..."},
         {{"--version"}, 0, "rawimage 1.0.0"},
         {{"-q", "-o", img, clean}, 0, "Found 36 of 36 sectors (100.0%): 36 good, 0 crc error, 0 missing, 0 conflicts\n"},
@@ -85,6 +86,7 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
     for (const auto &entry : std::filesystem::directory_iterator(dir))
         EXPECT_EQ(entry.path().filename().string().find(".XXXXXX"), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);   // no temporary left
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
 }
 
 TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)

@@ -17,6 +17,8 @@ bool writeAll(int fd, const uint8_t *p, size_t n)
         const ssize_t done = write(fd, p, n);
         if (done < 0 && errno == EINTR)
             continue;
+        if (done == 0)
+            errno = ENOSPC;   // no progress and no reason given: a full device
         if (done <= 0)
             return false;
         p += done;
@@ -35,6 +37,19 @@ OutputSet::~OutputSet()
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
 {
+    // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
+    // rename would put a plain file in its place.
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const bool written = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
+        const int writeError = errno;
+        if (fd < 0 || close(fd) != 0 || !written) {
+            error = failure(path, fd >= 0 && written ? errno : writeError);
+            return false;
+        }
+        return true;
+    }
     std::string temp = path + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {

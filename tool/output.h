@@ -2,7 +2,7 @@
 // temporary file in its own folder, and commit() renames them all into
 // place. Whatever was not committed is removed when the set is destroyed,
 // so a failed run leaves no partial file behind and never cuts an existing
-// one.
+// one. A path that names a device or a pipe is written directly.
 #ifndef TOOL_OUTPUT_H
 #define TOOL_OUTPUT_H
 
