@@ -158,8 +158,8 @@ int main(int argc, char **argv)
     }
 
     std::vector<mfm::TrackRead> reads;
-    for (const Track &t : tracks)
-        reads.push_back(t.read);
+    for (Track &t : tracks)
+        reads.push_back(std::move(t.read));   // only their IDs are needed now
     const int step = mfm::detectStep(reads);
 
     // One slot per cylinder, at least the 80 that rawscan reads.

@@ -14,14 +14,12 @@
 #include "output.h"
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <getopt.h>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
