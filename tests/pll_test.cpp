@@ -1,6 +1,6 @@
 // The PLL: exact cells from clean flux, the data rate, sectors from noisy
-// flux (no fewer than a classic PLL recovers), speed offsets, gaps, marks,
-// and the real capture.
+// flux (no fewer than a classic PLL recovers), speed offsets, gaps and
+// marks. The real capture goes through it end to end in fluxtools_test.
 #include "flux_builder.h"
 #include "helpers.h"
 #include "mfm/flux.h"
@@ -241,40 +241,4 @@ TEST(PllMarks, MapIntervalsToTheCellsBeforeThem)
                                                               : oneCell[m - 1] + 1;
         EXPECT_EQ(out.marks[i], want);
     }
-}
-
-// The real 360 KB disk: sector n (in cylinder, head, sector order) holds
-// 512 bytes of n & 0xFF; every one of them decodes, and the index pulses
-// lie one revolution of cells apart.
-TEST(PllRealFlux, EverySectorOfTheCaptureDecodes)
-{
-    const FluxFile file(FLUX_FIXTURE_DIR "/sector_test_360k.scp");
-    FluxTrack track;
-    CellStream out;
-    Scanner scanner;
-    int good = 0;
-    for (size_t i = 0; i < file.tracks().size(); i++) {
-        SCOPED_TRACE(i);
-        file.readTrack(i, track);
-        const int rate = detectDataRate(track.intervals, track.sampleHz);
-        ASSERT_EQ(rate, RATE_250K);
-        fluxToCells(track.intervals, cellTicksAt(rate, track.sampleHz), track.index, out);
-        ASSERT_EQ(out.marks.size(), track.index.size());
-        for (size_t m = 1; m < out.marks.size(); m++)
-            EXPECT_NEAR(double(out.marks[m] - out.marks[m - 1]), double(revolutionCells(rate)), 1000.0);
-        const auto fields = scanner.scan(out.bytes, DataLength::fromId);
-        std::set<int> sectors;
-        for (const Field &data : fields) {
-            if (data.mark != MARK_DATA || !data.crcOk() || data.id < 0 || !fields[size_t(data.id)].crcOk())
-                continue;
-            const Field &id = fields[size_t(data.id)];
-            const int n = (track.cylinder * 2 + track.head) * 9 + id.sector - 1;
-            EXPECT_EQ(id.track, track.cylinder);
-            EXPECT_EQ(id.side, track.head);
-            EXPECT_TRUE(std::all_of(data.data.begin(), data.data.end(), [n](uint8_t b) { return b == (n & 0xFF); }));
-            sectors.insert(id.sector);
-        }
-        good += int(sectors.size());
-    }
-    EXPECT_EQ(good, 720);
 }
