@@ -9,7 +9,8 @@ function(run)
     endif()
 endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
-foreach(installed bin/rawscan bin/st2raw share/man/man1/rawscan.1 include/mfm/mfm.h lib/libmfm.a lib/libmfm_buffers.a
+foreach(installed bin/rawscan bin/st2raw bin/rawimage bin/flux2raw share/man/man1/rawscan.1 share/man/man1/rawimage.1
+                  share/man/man1/flux2raw.1 include/mfm/mfm.h include/mfm/scanner.h include/mfm/flux.h lib/libmfm.a lib/libmfm_buffers.a
                   lib/cmake/mfm/mfmConfig.cmake)
     if(NOT EXISTS ${WORK_DIR}/prefix/${installed})
         message(FATAL_ERROR "not installed: ${installed}")
