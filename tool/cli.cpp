@@ -29,6 +29,11 @@ void badUsage(const std::string &what)
     exit(EXIT_TROUBLE);
 }
 
+void badOption(int c, const char *word)
+{
+    badUsage(std::string("option '") + word + (c == ':' ? "' needs a value" : "' is unknown"));
+}
+
 void version()
 {
     printf("%s %s (mfm %08x)\n", program, RAWSCAN_VERSION, MFM_VERSION);

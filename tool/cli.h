@@ -19,6 +19,9 @@ void setProgram(const char *name);
 [[noreturn]] void fail(const std::string &what);
 // The same, then "Try '<program> --help' for more information.".
 [[noreturn]] void badUsage(const std::string &what);
+// badUsage for what getopt_long returned for `word`: ':' a value missing,
+// anything else an unknown option.
+[[noreturn]] void badOption(int c, const char *word);
 // Prints "<program> <version> (mfm <library version>)" and exits with 0.
 [[noreturn]] void version();
 

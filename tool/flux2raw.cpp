@@ -70,10 +70,8 @@ Options parseArguments(int argc, char **argv)
             exit(EXIT_OK);
         case VERSION:
             cli::version();
-        case ':':
-            cli::badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
         default:
-            cli::badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+            cli::badOption(c, argv[optind - 1]);
         }
     }
     const int operands = argc - optind;

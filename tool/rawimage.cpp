@@ -169,10 +169,8 @@ Options parseArguments(int argc, char **argv)
             exit(EXIT_ALL_GOOD);
         case VERSION:
             cli::version();
-        case ':':
-            cli::badUsage(std::string("option '") + argv[optind - 1] + "' needs a value");
         default:
-            cli::badUsage(std::string("unknown option '") + argv[optind - 1] + "'");
+            cli::badOption(c, argv[optind - 1]);
         }
     }
     for (int i = optind; i < argc; i++) {
