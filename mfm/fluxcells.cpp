@@ -3,10 +3,11 @@
 #include "mfm/mfm.h"
 
 #include <algorithm>
+#include <set>
 
 namespace mfm {
 
-bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out)
+bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, const PllOptions &options)
 {
     file.readTrack(i, out.track);
     out.rate = rate ? rate : detectDataRate(out.track.intervals, out.track.sampleHz);
@@ -16,7 +17,40 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out)
         out.cells.marks.clear();
         return false;
     }
-    fluxToCells(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate), out.track.index, out.cells);
+    fluxToCells(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate), out.track.index, out.cells, options);
+    return true;
+}
+
+bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, Scanner &scanner, TrackRead &out)
+{
+    out.physical = file.tracks()[i].cylinder;
+    out.head = file.tracks()[i].head;
+    if (!readFluxCells(file, i, rate, work))
+        return false;
+    const size_t first = out.copies.size(), firstId = out.ids.size();
+    collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, out);
+
+    // Sectors named by a sound ID or a copy, and those read well.
+    auto key = [](uint8_t c, uint8_t h, uint8_t s) { return uint32_t(c) << 16 | uint32_t(h) << 8 | s; };
+    std::set<uint32_t> named, good;
+    for (size_t k = first; k < out.copies.size(); k++) {
+        const SectorCopy &c = out.copies[k];
+        named.insert(key(c.cylinder, c.head, c.sector));
+        if (c.good())
+            good.insert(key(c.cylinder, c.head, c.sector));
+    }
+    for (size_t k = firstId; k < out.ids.size(); k++)
+        named.insert(key(out.ids[k].cylinder, out.ids[k].head, out.ids[k].sector));
+    if (named.size() == good.size())
+        return true;
+
+    fluxToCells(work.track.intervals, work.track.sampleHz * cellSeconds(work.rate), work.track.index, work.cells,
+                SECOND_LOOK);
+    TrackRead again;
+    collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, again);
+    for (SectorCopy &c : again.copies)
+        if (c.good() && good.insert(key(c.cylinder, c.head, c.sector)).second)
+            out.copies.push_back(std::move(c));
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "mfm/flux.h"
 #include "mfm/pll.h"
+#include "mfm/recovery.h"
 #include "mfm/scanner.h"
 
 #include <span>
@@ -32,7 +33,22 @@ struct FluxCells {
  * detectDataRate finds when `rate` is 0. Returns false, with no cells, when
  * no rate fits the track (unformatted or empty). Throws FluxError when the
  * file's data for the track are not sound. */
-bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out);
+bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
+                   const PllOptions &options = {});
+
+/* The PLL of the second look at a track: a slower loop, which keeps its lock
+ * through heavier jitter and follows speed changes less quickly. */
+inline constexpr PllOptions SECOND_LOOK = {.phaseGain = 0.04, .periodGain = 0.0005};
+
+/* Reads track `i` of `file` and runs it through the PLL and `scanner`,
+ * collecting its sector copies into `out` as collectCopies does (out's
+ * physical and head are the track's). When a sector was not read well (a
+ * copy with a CRC error, or an ID with no good copy) the track's flux goes
+ * through the PLL once more with SECOND_LOOK, and the good copies that look
+ * finds of sectors with no good copy yet are added. `work` is reused.
+ * Returns false, having collected nothing, when no data rate fits the
+ * track. Throws FluxError as readFluxCells does. */
+bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, Scanner &scanner, TrackRead &out);
 
 /* A stretch of a track's cells chosen to fill a place of `limit` cells. */
 struct CellRange {

@@ -4,10 +4,13 @@
 #include "flux_builder.h"
 #include "flux_files.h"
 #include "helpers.h"
+#include "mfm/fluxcells.h"
 #include "mfm/pll.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <set>
 
 namespace {
 
@@ -138,4 +141,39 @@ TEST(FluxTools, BrokenFluxFiles)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("(track left unread)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Found 171 of 180 sectors"), std::string::npos) << r.out;
+}
+
+TEST(FluxTools, SecondLookRecoversMoreUnderHeavyJitter)
+{
+    // Four HD tracks with far more jitter than real media show.
+    const int64_t rev = revolutionCells(mfm::RATE_500K);
+    std::vector<fluxfiles::ScpTrack> tracks;
+    for (int c = 0; c < 4; c++) {
+        const auto cells = trackCells(c, 0, 18, mfm::RATE_500K, 1);
+        FluxNoise noise;
+        noise.jitter = 0.12, noise.peakShift = 0.16, noise.wobble = 0.015, noise.seed = uint64_t(100 + c);
+        tracks.push_back({c * 2, {buildFlux(cells, rev, SCP_CELL_TICKS / 2, noise)}});
+    }
+    const std::string path = tempDir() + "/noisy.scp";
+    writeFile(path, fluxfiles::scpImage(tracks));
+    const mfm::FluxFile file(path);
+    mfm::FluxCells work;
+    mfm::Scanner scanner;
+    int once = 0, twice = 0;
+    for (size_t i = 0; i < file.tracks().size(); i++) {
+        mfm::TrackRead first, both;
+        ASSERT_TRUE(mfm::readFluxCells(file, i, 0, work));
+        mfm::collectCopies(scanner.scan(work.bytes(), mfm::DataLength::fromId), work.cells.marks, first);
+        ASSERT_TRUE(mfm::decodeFluxTrack(file, i, 0, work, scanner, both));
+        std::set<int> sectors;
+        for (const mfm::SectorCopy &c : both.copies) {
+            if (!c.good())
+                continue;
+            sectors.insert(c.sector);
+            EXPECT_EQ(c.data, sectorData(int(i), 0, c.sector));
+        }
+        once += int(std::count_if(first.copies.begin(), first.copies.end(), [](auto &c) { return c.good(); }));
+        twice += int(sectors.size());
+    }
+    EXPECT_GT(twice, once) << once;
 }

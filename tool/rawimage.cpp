@@ -260,11 +260,7 @@ void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead
 {
     out.input = int(job.input);
     if (in.flux) {
-        const auto &ref = in.flux->tracks()[job.track];
-        out.physical = ref.cylinder;
-        out.head = ref.head;
-        if (mfm::readFluxCells(*in.flux, job.track, rate, w.flux))
-            mfm::collectCopies(w.scanner.scan(w.flux.bytes(), mfm::DataLength::fromId), w.flux.cells.marks, out);
+        mfm::decodeFluxTrack(*in.flux, job.track, rate, w.flux, w.scanner, out);
         return;
     }
     out.physical = int(job.track);
