@@ -6,9 +6,12 @@
  * sector images; it also aligns tracks, encodes data back into MFM cells and
  * saves its buffers.
  *
- * Conventions of the whole library:
+ * Conventions of the operations declared here:
  *  - Everything works on fixed process-wide buffers (declared below) in one
- *    thread; calls must not overlap.
+ *    thread; calls must not overlap. (The library's other headers --
+ *    scanner.h, recovery.h, sectormap.h, flux.h, pll.h, fluxcells.h,
+ *    mappedfile.h -- keep no process-wide state and may be used from many
+ *    threads.)
  *  - Every report goes to standard output. Operations return nothing or a
  *    small int; each one prints its own messages.
  *  - Cell stream layout: eight cells to a byte, the earliest cell in bit 7.
@@ -175,7 +178,8 @@ void copytrack(uint8_t drive, int32_t track);
 
 /* Decodes one track. Loads the slot of `drive` (low 8 bits) and `track` into
  * `buffer`, tests every bit offset for three cell words whose data cells read
- * A1 A1 A1, and prints one trace entry per sync sequence:
+ * A1 A1 A1 (through mfm::Scanner, scanner.h, with 512-byte data fields), and
+ * prints one trace entry per sync sequence:
  *   "%03d: shift %d ok %04x -- a1 a1 a1 %02x: "
  * followed by "Track: %02d Side: %01d Sector: %02d Size: %01d " for ID marks
  * (FE), "Data Mark " for data marks (FB), or the line "unknown Mark"; marks
