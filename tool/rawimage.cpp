@@ -196,9 +196,13 @@ struct Input {
     std::optional<mfm::FluxFile> flux;
 };
 
-// The kind of a file, by its first bytes.
+// The kind of a regular file, by its first bytes. Anything else (a pipe)
+// is not read here: its bytes could not be read again.
 mfm::FluxKind sniff(const std::string &path)
 {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return mfm::FluxKind::none;
     uint8_t head[SNIFF_BYTES];
     FILE *fp = fopen(path.c_str(), "rb");
     if (!fp)
@@ -221,6 +225,8 @@ Input loadInput(const Operand &op)
     }
     in.raw.emplace(op.path);
     const auto bytes = in.raw->bytes();
+    if (mfm::fluxKind(bytes.first(std::min(bytes.size(), SNIFF_BYTES))) != mfm::FluxKind::none)
+        cli::fail(op.path + ": a flux file is read from a regular file, not from a pipe or device");
     const int64_t start = op.drive * DRIVE_HALF;
     if (int64_t(bytes.size()) <= start)
         cli::fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
