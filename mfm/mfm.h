@@ -44,6 +44,8 @@ constexpr int32_t IMAGE_SECTORS = 18;            /* sectors 1..18 per head in im
 constexpr int32_t DBUFFER_SIZE = TRACK_SLOT_SIZE / 2;
 constexpr int32_t DISK_SIZE = TRACK_SLOT_SIZE * SLOTS_PER_DRIVE;   /* 8 MiB */
 constexpr int32_t DDISK_SIZE = DISK_SIZE / 2;                      /* 4 MiB */
+/* Bytes of a raw capture that slots can address: both drive halves. */
+constexpr int64_t CAPTURE_BYTES = int64_t(DISK_SIZE) * 2;          /* 16 MiB */
 
 /* Sync word: A1 with the clock cell of data bit 2 missing (bytes 44 89). */
 constexpr uint8_t SYNC_WORD[2] = {0x44, 0x89};
@@ -85,11 +87,13 @@ extern uint8_t buffer[TRACK_SLOT_SIZE];          /* track buffer: one TrackSlot 
 extern uint8_t disk[DISK_SIZE];                  /* MFM disk image (cells)           */
 extern uint8_t ddisk[DDISK_SIZE];                /* decoded disk image (data bytes)  */
 
-/* Raw capture block: the loaded file's bytes plus one spare byte (heap,
- * allocated by readMFMfile, released by the caller with free()). */
+/* Raw capture block: the loaded file's bytes (at most CAPTURE_BYTES) plus
+ * one spare byte (heap, allocated by readMFMfile, released by the caller
+ * with free()). */
 extern uint8_t *f;
-/* Number of leading bytes of `f` that hold file data. Fewer than the file's
- * size after a read error; slot bytes beyond it read as zero. */
+/* Number of leading bytes of `f` that hold file data: the file's size, at
+ * most CAPTURE_BYTES, and fewer after a read error; slot bytes beyond it
+ * read as zero. */
 extern int64_t floaded;
 
 /* ------------------------------------------------------------------------ */
@@ -103,16 +107,27 @@ void printversion(const char *name);
 /* Raw capture input                                                        */
 /* ------------------------------------------------------------------------ */
 
-/* Loads the whole raw capture file `name` into `f` (size + 1 bytes) and sets
- * `floaded`. Prints "File-Size: %ld\n". Regular files and block devices are
- * sized by seeking and read in large blocks; if the data ends early it prints
- * "File read Error (i=%ld)\n" with the index of the first byte not delivered
- * and keeps what was read. Pipes, FIFOs and character devices are read to
- * their end first; the size line then gives the bytes read, and a read error
- * line (i = bytes read) follows it. A file that cannot be opened, or a
- * directory, prints "File %s not found\n" and exits with status -1; a failed
- * allocation prints "Out of memory\n" and exits with status -1. */
+/* Loads the raw capture file `name` into `f` and sets `floaded`. Only the
+ * first CAPTURE_BYTES (16 MiB) can be addressed by slots, so no more is ever
+ * kept: `f` holds min(size, 16 MiB) + 1 bytes.
+ *  - Regular files and block devices are sized by seeking: prints
+ *    "File-Size: %ld\n" with the real size, then reads what is kept.
+ *  - Pipes, FIFOs and character devices are read to their end first (bytes
+ *    past 16 MiB are counted, not kept, so an endless stream never ends and
+ *    never grows); the size line then gives the bytes read.
+ * When a read fails or the file ends early, prints "File read Error
+ * (i=%ld)\n" with the index of the first byte not delivered and keeps what
+ * was read; the run goes on. A file that cannot be opened, or a directory,
+ * prints "File %s not found\n" and exits with status -1; a failed allocation
+ * prints "Out of memory\n" and exits with status -1. Every failure also
+ * prints its reason on standard error (printFileReason). */
 void readMFMfile(const char *name);
+
+/* Prints "<program>: <name>: <reason>\n" on standard error, after flushing
+ * standard output: the line that gives the system's reason for a file
+ * message printed on standard output. <program> is the name the process was
+ * started by, without its directory. */
+void printFileReason(const char *name, const char *reason);
 
 /* Copies TrackSlot drive * 128 + track (65,536 bytes from file offset
  * slot * 65,536) into `buffer`. Only the low 8 bits of `drive` count. Bytes
@@ -274,11 +289,17 @@ int formatDisk(const uint8_t *image, const DiskGeometry *geometry);
  * buffer 65,536, dbuffer 32,768, disk 8,388,608, ddisk 4,194,304 bytes.
  * Prints "File %s cannot be created\n" (and writes nothing) when the file
  * cannot be opened, or "File %s write error\n" when a write or the close
- * failed; nothing on success. */
+ * failed, each with its reason on standard error (printFileReason); nothing
+ * on success. A file that could not be written whole is removed when it is a
+ * regular file. */
 void saveTrack(const char *name);
 void saveDecodeTrack(const char *name);
 void saveDisk(const char *name);
 void saveDecodeDisk(const char *name);
+
+/* Removes the file `name` when it is a regular file (not a device, pipe or
+ * directory): what is left of an output that could not be written whole. */
+void removePartial(const char *name);
 
 /* Turns every run of three A1 cell words (44 A9 44 A9 44 A9) in `disk`, at
  * any byte position, into three sync words (44 89 ...), from the start of a

@@ -1,21 +1,39 @@
 // Buffer savers and the sync-word rewriting of the MFM disk image.
 #include "mfm/mfm.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
+
+void removePartial(const char *name)
+{
+    struct stat st {};
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
+        remove(name);
+}
 
 // Writes `size` bytes to `name`; reports a file that cannot be created or a
-// failed write or close, and never writes through a stream that did not open.
+// failed write or close, with the reason, and removes a regular file that
+// was not written whole. Never writes through a stream that did not open.
 static void saveBuffer(const char *name, const uint8_t *data, size_t size)
 {
     FILE *out = fopen(name, "wb");
     if (!out) {
+        const int error = errno;
         printf("File %s cannot be created\n", name);
+        printFileReason(name, strerror(error));
         return;
     }
-    bool ok = fwrite(data, 1, size, out) == size;
-    ok = (fclose(out) == 0) && ok;
-    if (!ok)
+    int error = 0;
+    if (fwrite(data, 1, size, out) != size)
+        error = errno;
+    if (fclose(out) != 0 && !error)
+        error = errno;
+    if (error) {
         printf("File %s write error\n", name);
+        printFileReason(name, strerror(error));
+        removePartial(name);
+    }
 }
 
 void saveTrack(const char *name) { saveBuffer(name, buffer, sizeof buffer); }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -157,4 +159,69 @@ TEST(BadInput, FieldsAtTheEndOfTheSlot)
                               "001: shift 0 ok fff8 -- a1 a1 a1 fb: Data Mark crc Error: 0000 -- " +
                          std::string(crc) + "\n" + status(0, head0, unread()) + invalidLines(2) +
                          blankTracks(1, false));
+}
+
+// Hostile runs of the tool itself: an image that names the capture, huge
+// and endless captures, closed standard descriptors.
+
+TEST(HostileRuns, AnImageNamingTheCaptureIsRefused)
+{
+    const std::string dir = tempDir();
+    const auto capture = withSlot0(formattedSlot(0, 9, 5));
+    writeFile(dir + "/c.raw", capture);
+    ASSERT_EQ(link((dir + "/c.raw").c_str(), (dir + "/hard").c_str()), 0);
+    ASSERT_EQ(symlink("c.raw", (dir + "/soft").c_str()), 0);
+    for (const char *image : {"/c.raw", "/hard", "/soft"}) {
+        const std::string name = dir + image;
+        const RunResult r = runProgram(RAWSCAN_PATH, {dir + "/c.raw", "B", "99", "binary", name});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, header + "File-Size: 5242880\nFile " + name + " cannot be created (it is the raw capture)\n");
+        EXPECT_EQ(r.err, "rawscan: " + name + ": it is the raw capture\n");
+        EXPECT_TRUE(readFile(dir + "/c.raw") == std::string(capture.begin(), capture.end())) << image;
+    }
+}
+
+// Only the 16 MiB that slots address are kept: a 200 MiB file reports its
+// size and reads drive A's tracks; /dev/zero is read on and on without
+// growing, like `wc -c` would.
+TEST(HostileRuns, HugeAndEndlessCapturesKeepMemoryBounded)
+{
+    const std::string dir = tempDir();
+    auto capture = withSlot0(formattedSlot(0, 9, 5));
+    capture.resize(size_t(DISK_SIZE) + capture.size());
+    std::copy_n(capture.begin(), TRACK_SLOT_SIZE, capture.begin() + DISK_SIZE);   // drive A's track 0
+    writeFile(dir + "/big.raw", capture);
+    ASSERT_EQ(truncate((dir + "/big.raw").c_str(), 200 << 20), 0);
+    const std::vector<std::string> args{dir + "/big.raw", "A", "99", "binary", dir + "/a.st"};
+    const RunResult r = runProgram(RAWSCAN_PATH, args);
+    EXPECT_EQ(r.status, 0);
+    std::string headerA = header;
+    headerA.replace(headerA.find("Drive B (no rawfile offset)"), 27, "Drive A (rawfile offset==8MB)");
+    EXPECT_EQ(r.out.substr(0, headerA.size() + 21), headerA + "File-Size: 209715200\n");
+    EXPECT_EQ(readFile(dir + "/a.st").size(), 18u * 512);
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own memory would hide the tool's";
+#endif
+    EXPECT_LT(runLimited(RAWSCAN_PATH, args, 0, 60).peakKiB, 24 * 1024);
+    const LimitedRun endless = runLimited(RAWSCAN_PATH, {"/dev/zero", "B", "0", "analyse"}, size_t(100) << 20, 2);
+    EXPECT_TRUE(endless.timedOut) << "status " << endless.status << ", signal " << endless.signal;
+    EXPECT_LT(endless.peakKiB, 24 * 1024);
+}
+
+// With standard descriptors closed, no file lands on them: the image is the
+// same as ever, and a report that went nowhere fails the run.
+TEST(HostileRuns, ClosedStandardDescriptors)
+{
+    const std::string dir = tempDir();
+    writeFile(dir + "/c.raw", withSlot0(formattedSlot(0, 9, 5)));
+    const std::string run = std::string("'") + RAWSCAN_PATH + "' '" + dir + "/c.raw' B -1 binary '" + dir;
+    ASSERT_EQ(system((run + "/expected.st' >/dev/null").c_str()), 0);
+    const std::string closings[] = {">&- 2>'" + dir + "/err.txt'", "<&- >&- 2>&-"};
+    for (const std::string &closed : closings) {
+        const int raw = system((run + "/out.st' " + closed).c_str());
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 255) << closed;
+        EXPECT_TRUE(readFile(dir + "/out.st") == readFile(dir + "/expected.st")) << closed;
+    }
+    EXPECT_EQ(readFile(dir + "/err.txt"), "rawscan: standard output: Bad file descriptor\n");
 }

@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,23 +78,31 @@ TEST(CommandLine, RejectedBeforeLoading)
     }
 }
 
+// The stdout lines are the same for every reason; stderr says which.
 TEST(CommandLine, CaptureAndImageFailures)
 {
     const std::string dir = tempDir();
     writeFile(dir + "/old.st", {1, 2, 3});
-    RunResult r = rawscan({dir + "/missing.raw", "B", "-1", "BINARY", dir + "/old.st"});
-    EXPECT_EQ(r.out, banner + driveB + allTracks + "Binary\nFile " + dir + "/missing.raw not found\n");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(readFile(dir + "/old.st"), std::string("\1\2\3")) << "image touched";
-
-    r = rawscan({dir, "B", "-1", "analyse"});
-    EXPECT_EQ(r.out, banner + driveB + allTracks + "Analyse\nFile " + dir + " not found\n");
-    EXPECT_EQ(r.status, 255);
+    ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+    const struct { std::string capture, reason; } captures[] = {
+        {dir + "/missing.raw", "No such file or directory"},
+        {dir, "Is a directory"},
+        {dir + "/loop", "Too many levels of symbolic links"},
+        {dir + "/" + std::string(300, 'x'), "File name too long"},
+    };
+    for (const auto &c : captures) {
+        const RunResult r = rawscan({c.capture, "B", "-1", "BINARY", dir + "/old.st"});
+        EXPECT_EQ(r.out, banner + driveB + allTracks + "Binary\nFile " + c.capture + " not found\n");
+        EXPECT_EQ(r.err, "rawscan: " + c.capture + ": " + c.reason + "\n");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(readFile(dir + "/old.st"), std::string("\1\2\3")) << "image touched";
+    }
 
     writeFile(dir + "/empty.raw", {});
-    r = rawscan({dir + "/empty.raw", "B", "1", "binary", dir + "/no/dir/out.st"});
+    const RunResult r = rawscan({dir + "/empty.raw", "B", "1", "binary", dir + "/no/dir/out.st"});
     EXPECT_EQ(r.out, banner + driveB + trackLine("1") + "Binary\nFile-Size: 0\nFile " + dir +
                          "/no/dir/out.st cannot be created\n");
+    EXPECT_EQ(r.err, "rawscan: " + dir + "/no/dir/out.st: No such file or directory\n");
     EXPECT_EQ(r.status, 255);
 }
 
@@ -148,15 +157,26 @@ TEST(EndToEnd, BinaryModeGivesTheImageBack)
     }
 }
 
-TEST(EndToEnd, FullDiskWriteFailure)
+// An image that cannot be written whole: the report is complete, the
+// failure comes last, and a regular file is not left half written.
+TEST(EndToEnd, ImageWriteFailures)
 {
-    const Disk d = makeDisk(tempDir(), 18);
+    const std::string dir = tempDir();
+    const Disk d = makeDisk(dir, 18);
     const RunResult r = rawscan({d.capture, "B", "-1", "binary", "/dev/full"});
     EXPECT_EQ(r.status, 255);
-    const std::string last = "File /dev/full write error\n";
-    ASSERT_GE(r.out.size(), last.size());
-    EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
+    EXPECT_TRUE(r.out.ends_with("File /dev/full write error\n"));
+    EXPECT_EQ(r.err, "rawscan: /dev/full: No space left on device\n");
     EXPECT_EQ(countOf(r.out, "############ Info Track 79 "), 1u) << "the pass stopped early";
+
+    // A file size limit (SIGXFSZ ignored) stops the image part way.
+    const std::string cmd = "ulimit -f 400; trap '' XFSZ; '" + std::string(RAWSCAN_PATH) + "' '" + d.capture +
+                            "' B -1 binary '" + dir + "/out.st' >/dev/null 2>'" + dir + "/err.txt'";
+    const int raw = system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 255);
+    EXPECT_EQ(readFile(dir + "/err.txt"), "rawscan: " + dir + "/out.st: File too large\n");
+    EXPECT_FALSE(std::ifstream(dir + "/out.st").good());
 }
 
 // A report that cannot be written (standard output on a full disk) fails the run.

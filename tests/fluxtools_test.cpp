@@ -128,7 +128,7 @@ TEST(FluxTools, BrokenFluxFiles)
     writeFile(dir + "/cut.scp", std::vector<uint8_t>(good.begin(), good.begin() + 40));
     for (const auto &run : {rawimage({"-o", img, dir + "/cut.scp"}), flux2raw({dir + "/cut.scp", img})}) {
         EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.out.find(dir + "/cut.scp: "), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(dir + "/cut.scp: "), std::string::npos) << run.all();
         EXPECT_EQ(readFile(img), "old");
     }
 
@@ -139,7 +139,7 @@ TEST(FluxTools, BrokenFluxFiles)
     writeFile(dir + "/broken.scp", broken);
     const RunResult r = rawimage({"-q", "-o", img, dir + "/broken.scp"});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("(track left unread)"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("(track left unread)"), std::string::npos) << r.all();
     EXPECT_NE(r.out.find("Found 171 of 180 sectors"), std::string::npos) << r.out;
 }
 

@@ -1,11 +1,17 @@
 #include "helpers.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,13 +153,50 @@ static std::string quoted(const std::string &word)
 
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args)
 {
-    const std::string out = tempDir() + "/out.txt";
+    const std::string dir = tempDir();
     std::string cmd = quoted(program);
     for (const auto &a : args)
         cmd.append(" ").append(quoted(a));
-    cmd.append(" </dev/null >").append(quoted(out)).append(" 2>&1");
+    cmd.append(" </dev/null >").append(quoted(dir + "/out.txt")).append(" 2>").append(quoted(dir + "/err.txt"));
     const int raw = system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out)};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir + "/out.txt"), readFile(dir + "/err.txt")};
+}
+
+LimitedRun runLimited(const std::string &program, const std::vector<std::string> &args, size_t addressBytes,
+                      double seconds)
+{
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO), dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
+        if (addressBytes) {
+            const rlimit cap{addressBytes, addressBytes};
+            setrlimit(RLIMIT_AS, &cap);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    LimitedRun run{-1, 0, false, 0};
+    int raw = 0;
+    rusage usage{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (wait4(pid, &raw, WNOHANG, &usage) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            run.timedOut = true;
+            kill(pid, SIGKILL);
+            wait4(pid, &raw, 0, &usage);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.signal = WIFSIGNALED(raw) ? WTERMSIG(raw) : 0;
+    run.peakKiB = usage.ru_maxrss;
+    return run;
 }
 
 std::string readFile(const std::string &path)

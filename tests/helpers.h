@@ -53,10 +53,24 @@ std::string captureStdout(const std::function<void()> &fn);
 
 struct RunResult {
     int status;          // exit status, 0..255
-    std::string out;     // standard output and error
+    std::string out;     // standard output
+    std::string err;     // standard error
+    std::string all() const { return out + err; }
 };
 // Runs a program with arguments (each passed as one word) and no input.
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args);
+
+// How a run under limits ended.
+struct LimitedRun {
+    int status;          // exit status, or -1 when a signal ended the run
+    int signal;          // the signal that ended the run, or 0
+    bool timedOut;       // still running after its time, so killed
+    long peakKiB;        // peak resident memory
+};
+// Runs a program with input and output on /dev/null, its address space
+// capped at `addressBytes` (0: no cap), killed after `seconds`.
+LimitedRun runLimited(const std::string &program, const std::vector<std::string> &args, size_t addressBytes,
+                      double seconds);
 
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);

@@ -76,8 +76,8 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
     };
     for (const auto &c : cases) {
         const RunResult r = rawimage(c.args);
-        EXPECT_EQ(r.status, c.status) << c.args.size() << ": " << r.out;
-        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, c.status) << c.args.size() << ": " << r.all();
+        EXPECT_NE(r.all().find(c.says), std::string::npos) << r.all();
         EXPECT_EQ(readFile(precious), "keep");
     }
     // The last run wrote a whole image with the filler in place of cylinder 2.

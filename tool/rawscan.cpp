@@ -4,9 +4,13 @@
 #include "mfm/mfm.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,26 +86,83 @@ void analysisPass(uint8_t drive, int32_t chosen)
     }
 }
 
-// Writes the image; returns false when the image could not be written whole.
-bool binaryPass(uint8_t drive, FILE *image)
+// Writes the image; returns 0, or the reason (errno) when the image could
+// not be written whole.
+int binaryPass(uint8_t drive, FILE *image)
 {
     static char imageBuffer[IMAGE_BUFFER];
     setvbuf(image, imageBuffer, _IOFBF, sizeof imageBuffer);
+    int error = 0;
     for (int32_t t = 0; t < TRACKS; t++) {
         warnIfBeyondCapture(drive, t);
         clearSectorFlags();
         analyse_track(drive, t, 0);
         dumpTrackStatus(t);
         dumpTrack(image);
+        if (ferror(image) && !error)
+            error = errno ? errno : EIO;
     }
-    const bool written = !ferror(image);
-    return (fclose(image) == 0) && written;
+    if (fclose(image) != 0 && !error)
+        error = errno;
+    return error;
+}
+
+// Takes /dev/null for each of descriptors 0, 1 and 2 that is closed, so that
+// no file the run opens lands on one (a capture read as standard input, an
+// image receiving the report). Returns false when standard output was closed,
+// or when a descriptor could not be taken.
+bool reserveStandardDescriptors()
+{
+    bool outputOpen = true;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd)
+            return false;
+        if (fd == STDOUT_FILENO)
+            outputOpen = false;
+    }
+    return outputOpen;
+}
+
+// Whether two paths name one file (links included).
+bool sameFile(const char *a, const char *b)
+{
+    struct stat sa {}, sb {};
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Binary mode's image: returns 0 when it was written whole, else -1.
+int writeImage(uint8_t drive, const char *capture, const char *name)
+{
+    // The capture is loaded first, so a missing capture never truncates an
+    // existing image; and a capture is never truncated to become its image.
+    if (sameFile(capture, name)) {
+        printf("File %s cannot be created (it is the raw capture)\n", name);
+        printFileReason(name, "it is the raw capture");
+        return -1;
+    }
+    FILE *image = fopen(name, "wb");
+    if (!image) {
+        const int error = errno;
+        printf("File %s cannot be created\n", name);
+        printFileReason(name, strerror(error));
+        return -1;
+    }
+    if (const int error = binaryPass(drive, image)) {
+        printf("File %s write error\n", name);
+        printFileReason(name, strerror(error));
+        removePartial(name);
+        return -1;
+    }
+    return 0;
 }
 
 }
 
 int main(int argc, char **argv)
 {
+    const bool outputOpen = reserveStandardDescriptors();
     static char out[STDOUT_BUFFER];
     setvbuf(stdout, out, _IOFBF, sizeof out);
 
@@ -126,23 +187,18 @@ int main(int argc, char **argv)
 
     readMFMfile(argv[1]);
     int status = 0;
-    if (mode == Mode::analyse) {
+    if (mode == Mode::analyse)
         analysisPass(drive, chosen);
-    } else {
-        // The capture is loaded first, so a missing capture never truncates
-        // an existing image.
-        FILE *image = fopen(argv[5], "wb");
-        if (!image) {
-            printf("File %s cannot be created\n", argv[5]);
-            status = -1;
-        } else if (!binaryPass(drive, image)) {
-            printf("File %s write error\n", argv[5]);
-            status = -1;
-        }
-    }
+    else
+        status = writeImage(drive, argv[1], argv[5]);
     free(f);
     // A report that could not be written whole is a failed run too.
-    if (fflush(stdout) != 0 || ferror(stdout))
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        printFileReason("standard output", strerror(errno));
         status = -1;
+    } else if (!outputOpen) {
+        printFileReason("standard output", strerror(EBADF));
+        status = -1;
+    }
     return status;
 }
