@@ -31,25 +31,51 @@ struct TrackState {
     bool idGood = false;
 };
 
-void printVerdict(const Field &fd)
+// One trace entry is gathered here and written with one call: printf's
+// parsing would cost more than the whole search for the fields.
+struct Line {
+    char text[192];
+    char *end = text;
+    void flush()
+    {
+        fwrite(text, 1, size_t(end - text), stdout);
+        end = text;
+    }
+};
+
+void verdict(Line &line, const Field &fd)
 {
-    if (fd.storedCrc == fd.computedCrc)
-        puts("crc ok");
-    else
-        printf("crc Error: %04x -- %04x\n", fd.storedCrc, fd.computedCrc);
+    if (fd.storedCrc == fd.computedCrc) {
+        line.end = hexfmt::text(line.end, "crc ok\n");
+    } else {
+        line.end = hexfmt::text(line.end, "crc Error: ");
+        line.end = hexfmt::word(line.end, fd.storedCrc);
+        line.end = hexfmt::text(line.end, " -- ");
+        line.end = hexfmt::word(line.end, fd.computedCrc);
+        *line.end++ = '\n';
+    }
+    line.flush();
 }
 
-void printUnexpected() { printf("*** Unexpected Mark *** "); }
+void unexpected(Line &line) { line.end = hexfmt::text(line.end, "*** Unexpected Mark *** "); }
 
-void handleId(TrackState &t, const Field &fd)
+void handleId(TrackState &t, Line &line, const Field &fd)
 {
     if (t.lastMark == MARK_ID)
-        printUnexpected();
+        unexpected(line);
     t.idTrack = fd.track;
     t.idSide = fd.side;
     t.idSector = fd.sector;
-    printf("Track: %02d Side: %01d Sector: %02d Size: %01d ", fd.track, fd.side, fd.sector, fd.size);
-    printVerdict(fd);
+    char *out = hexfmt::text(line.end, "Track: ");
+    out = hexfmt::decimal(out, fd.track, 2);
+    out = hexfmt::text(out, " Side: ");
+    out = hexfmt::decimal(out, fd.side);
+    out = hexfmt::text(out, " Sector: ");
+    out = hexfmt::decimal(out, fd.sector, 2);
+    out = hexfmt::text(out, " Size: ");
+    out = hexfmt::decimal(out, fd.size);
+    line.end = hexfmt::text(out, " ");
+    verdict(line, fd);
     t.idGood = fd.crcOk();
     t.lastMark = MARK_ID;
 }
@@ -74,13 +100,14 @@ void dumpCellWords(const Field &fd)
     fwrite(text, 1, size_t(out - text), stdout);
 }
 
-void handleData(TrackState &t, const Field &fd, bool verbose_flag)
+void handleData(TrackState &t, Line &line, const Field &fd, bool verbose_flag)
 {
     if (!fd.introduced)
-        printUnexpected();
-    printf("Data Mark ");
+        unexpected(line);
+    line.end = hexfmt::text(line.end, "Data Mark ");
     const uint8_t *data = fd.data.data();
     if (verbose_flag) {
+        line.flush();
         dumpCellWords(fd);
         if (t.idTrack == 0 && t.idSide == 0 && t.idSector == 1)
             decodeBootblock(data, &boot);
@@ -88,7 +115,7 @@ void handleData(TrackState &t, const Field &fd, bool verbose_flag)
             putchar('\n');
         hexdump(data, SECTOR_SIZE);
     }
-    printVerdict(fd);
+    verdict(line, fd);
 
     // Only a field that an ID field introduced belongs to a sector, and the
     // table has two heads. A good copy is kept against a later bad one.
@@ -106,15 +133,26 @@ void handleData(TrackState &t, const Field &fd, bool verbose_flag)
 
 void handleMark(TrackState &t, const Field &fd, bool verbose_flag)
 {
+    Line line;
     if (verbose_flag)
-        putchar('\n');
-    printf("%03d: shift %d ok %04x -- a1 a1 a1 %02x: ", t.marks, fd.shift(), unsigned(fd.pos()), fd.mark);
-    if (fd.mark == MARK_ID)
-        handleId(t, fd);
-    else if (fd.mark == MARK_DATA)
-        handleData(t, fd, verbose_flag);
-    else
-        puts("unknown Mark");
+        *line.end++ = '\n';
+    // "%03d: shift %d ok %04x -- a1 a1 a1 %02x: "
+    char *out = hexfmt::decimal(line.end, unsigned(t.marks), 3);
+    out = hexfmt::text(out, ": shift ");
+    out = hexfmt::decimal(out, unsigned(fd.shift()));
+    out = hexfmt::text(out, " ok ");
+    out = hexfmt::word(out, uint32_t(fd.pos()));
+    out = hexfmt::text(out, " -- a1 a1 a1 ");
+    out = hexfmt::byte(out, fd.mark);
+    line.end = hexfmt::text(out, ": ");
+    if (fd.mark == MARK_ID) {
+        handleId(t, line, fd);
+    } else if (fd.mark == MARK_DATA) {
+        handleData(t, line, fd, verbose_flag);
+    } else {
+        line.end = hexfmt::text(line.end, "unknown Mark\n");
+        line.flush();
+    }
     t.marks++;
 }
 

@@ -1,8 +1,10 @@
-// Internal: fast lower-case hex formatting for the dumps, which print
-// hundreds of thousands of bytes in a verbose run.
+// Internal: fast number formatting for the reports, which print hundreds of
+// thousands of numbers in a run; each writes what printf would and returns
+// the position after it.
 #ifndef MFM_HEXFMT_H
 #define MFM_HEXFMT_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace hexfmt {
@@ -25,6 +27,38 @@ inline char *word(char *out, uint32_t value)
         n++;
     for (int i = n - 1; i >= 0; i--)
         *out++ = digits[(value >> (4 * i)) & 15];
+    return out;
+}
+
+// Writes `value` as printf's "%0<width>u" would: at least `width` digits.
+inline char *decimal(char *out, unsigned value, int width = 1)
+{
+    char digitsBackwards[10];
+    int n = 0;
+    do {
+        digitsBackwards[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (; width > n; width--)
+        *out++ = '0';
+    while (n > 0)
+        *out++ = digitsBackwards[--n];
+    return out;
+}
+
+// Writes `value` as printf's "%d" would.
+inline char *signedDecimal(char *out, int32_t value)
+{
+    if (value < 0)
+        *out++ = '-';
+    return decimal(out, value < 0 ? 0u - uint32_t(value) : uint32_t(value));
+}
+
+// Copies the characters of a string literal, without its terminating zero.
+template <size_t N> inline char *text(char *out, const char (&literal)[N])
+{
+    for (size_t i = 0; i + 1 < N; i++)
+        *out++ = literal[i];
     return out;
 }
 

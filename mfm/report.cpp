@@ -34,15 +34,26 @@ static void reportInvalid(int head, int s) { printf("** Head %d - Sector %d inva
 
 void dumpTrackStatus(int32_t track)
 {
-    printf("\n############ Info Track %d ################\n\n", track);
-    puts("Sector Status Info:");
+    // Two frame lines of at most 60 characters, two head lines of at most
+    // 170, and the fixed lines: under 480 characters.
+    char table[640];
+    char *out = hexfmt::text(table, "\n############ Info Track ");
+    out = hexfmt::signedDecimal(out, track);
+    out = hexfmt::text(out, " ################\n\nSector Status Info:\n");
     for (int head = 0; head < HEADS; head++) {
-        printf("Head %d: ", head);
-        for (int s = 1; s <= IMAGE_SECTORS; s++)
-            printf(isValid(head, s) ? "%d:Valid " : "%d:***** ", s);
-        putchar('\n');
+        out = hexfmt::text(out, "Head ");
+        out = hexfmt::decimal(out, unsigned(head));
+        out = hexfmt::text(out, ": ");
+        for (int s = 1; s <= IMAGE_SECTORS; s++) {
+            out = hexfmt::decimal(out, unsigned(s));
+            out = isValid(head, s) ? hexfmt::text(out, ":Valid ") : hexfmt::text(out, ":***** ");
+        }
+        *out++ = '\n';
     }
-    printf("\n############ End Info Track %d ##############\n\n", track);
+    out = hexfmt::text(out, "\n############ End Info Track ");
+    out = hexfmt::signedDecimal(out, track);
+    out = hexfmt::text(out, " ##############\n\n");
+    fwrite(table, 1, size_t(out - table), stdout);
 }
 
 void dumpTrack(FILE *image)
