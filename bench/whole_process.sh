@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Whole-process timings, side by side in one run: rawimage against rawscan's
-# binary mode on the same capture, and rawimage merging two captures; peak
+# Whole-process timings, side by side in one run: rawscan's binary mode
+# against cat of the same capture (paired runs, everything to /dev/null) and
+# rawscan's peak memory; rawimage against rawscan's binary mode on the same
+# capture, and rawimage merging two captures; peak
 # memory of rawimage on two 16 MiB captures; rawimage on a three-revolution
 # SCP image of a 1.44 MB disk against cat of the same file. Median of N runs
 # each. Build first: cmake --workflow --preset bench-run
@@ -13,26 +15,48 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -f "$capture" ] || { echo "no fixture capture at $capture (build the tests first)" >&2; exit 2; }
 
+# Wall time of one run of a command in microseconds (no process is started
+# to read the clock).
+run_us() {
+    local t0=${EPOCHREALTIME/./}
+    "$@" >/dev/null 2>&1 || true
+    echo $(( ${EPOCHREALTIME/./} - t0 ))
+}
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
 # Median wall time of a command in milliseconds.
 median_ms() {
-    local times=()
+    for _ in $(seq "$runs"); do run_us "$@"; done | median | awk '{printf "%.2f", $1 / 1000}'
+}
+
+# rawscan's binary mode beside cat, one of each in turn, so that both see
+# the same machine; the median of the per-pair ratios.
+paired_with_cat() {
+    local ratios=() scans=() cats=()
     for _ in $(seq "$runs"); do
-        local t0 t1
-        t0=$(date +%s%N)
-        "$@" >/dev/null 2>&1 || true
-        t1=$(date +%s%N)
-        times+=($(( (t1 - t0) / 1000 )))
+        local s c
+        s=$(run_us "$build/rawscan" "$1" B -1 binary /dev/null)
+        c=$(run_us cat "$1")
+        scans+=("$s") cats+=("$c") ratios+=("$(awk "BEGIN {print $s / $c}")")
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.2f", a[int((NR+1)/2)] / 1000}'
+    echo "rawscan binary, 1.44 MB capture:     $(printf '%s\n' "${scans[@]}" | median | awk '{printf "%.2f", $1 / 1000}') ms"
+    echo "cat of the capture:                   $(printf '%s\n' "${cats[@]}" | median | awk '{printf "%.2f", $1 / 1000}') ms"
+    echo "rawscan / cat, median of pairs:       $(printf '%s\n' "${ratios[@]}" | median | awk '{printf "%.2f", $1}') x"
 }
 
 cp "$capture" "$work/b.raw"
 cp "$capture" "$work/c.raw"
 cat "$work/b.raw" "$work/b.raw" > /dev/null
+paired_with_cat "$work/b.raw"
+if command -v /usr/bin/time >/dev/null; then
+    kb=$(/usr/bin/time -f %M "$build/rawscan" "$work/b.raw" B -1 binary /dev/null 2>&1 >/dev/null | tail -1)
+    echo "rawscan peak memory, $(($(stat -c %s "$work/b.raw") / 1024)) KiB capture: $((kb / 1024)) MiB"
+fi
 scan=$(median_ms "$build/rawscan" "$work/b.raw" B -1 binary "$work/scan.st")
 one=$(median_ms "$build/rawimage" -o "$work/one.img" "$work/b.raw")
 two=$(median_ms "$build/rawimage" -o "$work/two.img" "$work/b.raw" "$work/c.raw")
-echo "rawscan binary, 1.44 MB capture:     $scan ms"
+echo "rawscan binary, image to a file:      $scan ms"
 echo "rawimage, same capture:               $one ms  ($(awk "BEGIN {printf \"%.2f\", $one / $scan}") x rawscan)"
 echo "rawimage, merging two captures:       $two ms  ($(awk "BEGIN {printf \"%.2f\", $two / $scan}") x rawscan)"
 
