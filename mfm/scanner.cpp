@@ -34,15 +34,19 @@
 
 #include <algorithm>
 #include <cstring>
-#if defined(__SSE2__) && !defined(MFM_NO_SIMD)
-#include <emmintrin.h>
+#if defined(__x86_64__) && !defined(MFM_NO_SIMD)
+#define MFM_X86_SIMD 1
+#include <immintrin.h>
+// Functions that use AVX2 are compiled for it alone and called only when
+// the processor has it.
+#define MFM_AVX2 __attribute__((target("avx2")))
 #endif
 
 namespace mfm {
 
 namespace {
 
-constexpr int CHUNK = 16;                  // input bytes split in one step
+constexpr int CHUNK = 16;                  // input bytes of one word of each stream
 // Field offsets in cell words from the start of the sync sequence.
 constexpr int WORD_MARK = 3;
 constexpr int WORD_BODY = 4;               // ID bytes or data bytes
@@ -52,14 +56,14 @@ constexpr int MAX_DATA = sizeCodeBytes(MAX_SIZE_CODE);
 // Zero words after each stream: a field of the largest size that starts at
 // the last bit offset, and the look-ahead of the search, read only zeros.
 constexpr size_t STREAM_PAD = (WORD_BODY + MAX_DATA + 2) * 8 / 64 + 4;
+// The search reports its matches in blocks of this many words.
+constexpr size_t BLOCK = 4;
 
-[[gnu::always_inline]] inline uint64_t loadBigEndian(const uint8_t *p)
-{
-    uint64_t x = 0;
-    for (int i = 0; i < 8; i++)
-        x = (x << 8) | p[i];
-    return x;
-}
+#ifdef MFM_X86_SIMD
+// Decided once, at start-up: whether this processor runs the AVX2 functions
+// (until then false, which only means the slower code).
+const bool cpuAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
 
 // Bits w*64+n .. w*64+n+63 of a stream (n < 64).
 [[gnu::always_inline]] inline uint64_t ahead(const uint64_t *s, size_t w, int n)
@@ -76,15 +80,19 @@ inline unsigned streamBits(const uint64_t *s, int64_t pos, int n)
 // Index of the first set bit of a byte, most significant first; 8 for none.
 inline int firstBit(unsigned byte) { return byte ? __builtin_clz(byte) - 24 : 8; }
 
-#if defined(__SSE2__) && !defined(MFM_NO_SIMD)
-// Sixteen bytes of cells: in each byte keep one parity of cells and pack
-// them into a nibble, then join the nibbles of neighbouring bytes; the odd
-// cells' 8 bytes go to `odd`, the even cells' to `even`.
-inline void splitChunk(const uint8_t *in, uint8_t *odd, uint8_t *even)
+// Splitting. Each chunk of 16 input bytes (128 cells) becomes one word of
+// each stream, the first cell of the chunk in bit 63. The even cells of an
+// input byte are its bits 7, 5, 3, 1, the odd cells its bits 6, 4, 2, 0.
+
+#ifdef MFM_X86_SIMD
+// Splits one chunk from `in` into *odd and *even.
+inline void splitChunk(const uint8_t *in, uint64_t *odd, uint64_t *even)
 {
     const __m128i m55 = _mm_set1_epi8(0x55), m33 = _mm_set1_epi8(0x33), m0f = _mm_set1_epi8(0x0F);
     const __m128i mf0 = _mm_set1_epi16(0x00F0);
-    // Shifts run on 16-bit lanes; the masks drop the bits that cross bytes.
+    // In each byte keep one parity of cells and pack them into a nibble,
+    // then join the nibbles of neighbouring bytes. Shifts run on 16-bit
+    // lanes; the masks drop the bits that cross bytes.
     auto nibbles = [&](__m128i x) {
         x = _mm_and_si128(_mm_or_si128(x, _mm_srli_epi16(x, 1)), m33);
         x = _mm_and_si128(_mm_or_si128(x, _mm_srli_epi16(x, 2)), m0f);
@@ -93,8 +101,65 @@ inline void splitChunk(const uint8_t *in, uint8_t *odd, uint8_t *even)
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
     const __m128i packed = _mm_packus_epi16(nibbles(_mm_and_si128(x, m55)),
                                             nibbles(_mm_and_si128(_mm_srli_epi16(x, 1), m55)));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(odd), packed);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(even), _mm_srli_si128(packed, 8));
+    // Bytes 0..7 hold the odd cells, 8..15 the even cells, first cell first.
+    *odd = __builtin_bswap64(uint64_t(_mm_cvtsi128_si64(packed)));
+    *even = __builtin_bswap64(uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed))));
+}
+
+// The cells of a nibble at bits 3 and 1 (from = 1) or 2 and 0 (from = 0),
+// as bits 1 and 0.
+constexpr uint8_t cellPair(unsigned nibble, int from)
+{
+    return uint8_t(((nibble >> (2 + from)) & 1) << 1 | ((nibble >> from) & 1));
+}
+
+// Per nibble value, its two cells of one parity as the high or the low half
+// of the stream nibble that its byte makes.
+struct SplitTables {
+    uint8_t evenHigh[16], evenLow[16], oddHigh[16], oddLow[16];
+    constexpr SplitTables() : evenHigh(), evenLow(), oddHigh(), oddLow()
+    {
+        for (unsigned n = 0; n < 16; n++) {
+            evenHigh[n] = uint8_t(cellPair(n, 1) << 2);
+            evenLow[n] = cellPair(n, 1);
+            oddHigh[n] = uint8_t(cellPair(n, 0) << 2);
+            oddLow[n] = cellPair(n, 0);
+        }
+    }
+};
+constexpr SplitTables splitTables;
+
+MFM_AVX2 inline __m256i table(const uint8_t *t)
+{
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(t)));
+}
+
+// Splits `chunks` chunks from `in` into odd[0..chunks) and even[0..chunks),
+// two chunks a step.
+MFM_AVX2 void splitAvx2(const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
+{
+    const __m256i evenHigh = table(splitTables.evenHigh), evenLow = table(splitTables.evenLow);
+    const __m256i oddHigh = table(splitTables.oddHigh), oddLow = table(splitTables.oddLow);
+    const __m256i m0f = _mm256_set1_epi8(0x0F);
+    // Byte weights 16, 1: the nibble of a lane's first byte goes high.
+    const __m256i join = _mm256_set1_epi16(0x0110);
+    // Reverses the bytes of each 64-bit lane: the first goes to bit 63.
+    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    size_t c = 0;
+    for (; c + 2 <= chunks; c += 2) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + c * CHUNK));
+        const __m256i low = _mm256_and_si256(x, m0f), high = _mm256_and_si256(_mm256_srli_epi16(x, 4), m0f);
+        const __m256i e = _mm256_or_si256(_mm256_shuffle_epi8(evenHigh, high), _mm256_shuffle_epi8(evenLow, low));
+        const __m256i o = _mm256_or_si256(_mm256_shuffle_epi8(oddHigh, high), _mm256_shuffle_epi8(oddLow, low));
+        // Per 128-bit lane: 8 bytes of odd cells, then 8 of even cells.
+        const __m256i packed = _mm256_packus_epi16(_mm256_maddubs_epi16(o, join), _mm256_maddubs_epi16(e, join));
+        const __m256i words = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(packed, reverse), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(odd + c), _mm256_castsi256_si128(words));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(even + c), _mm256_extracti128_si256(words, 1));
+    }
+    if (c < chunks)
+        splitChunk(in + c * CHUNK, odd + c, even + c);
 }
 #else
 // Keeps bits 0, 2, ..., 62 of x, packed in order into the low 32 bits.
@@ -108,41 +173,204 @@ inline uint64_t packEvenBits(uint64_t x)
     return (x | (x >> 16)) & 0x00000000FFFFFFFFull;
 }
 
-inline void splitChunk(const uint8_t *in, uint8_t *odd, uint8_t *even)
+inline uint64_t loadBigEndian(const uint8_t *p)
+{
+    uint64_t x = 0;
+    for (int i = 0; i < 8; i++)
+        x = (x << 8) | p[i];
+    return x;
+}
+
+// Splits one chunk from `in` into *odd and *even.
+inline void splitChunk(const uint8_t *in, uint64_t *odd, uint64_t *even)
 {
     const uint64_t hi = loadBigEndian(in), lo = loadBigEndian(in + 8);
     // In a big-endian word the first cell is bit 63: even cells sit at odd bits.
-    const uint64_t e = packEvenBits(hi >> 1) << 32 | packEvenBits(lo >> 1);
-    const uint64_t o = packEvenBits(hi) << 32 | packEvenBits(lo);
-    for (int k = 0; k < 8; k++) {
-        even[k] = uint8_t(e >> (56 - 8 * k));
-        odd[k] = uint8_t(o >> (56 - 8 * k));
+    *even = packEvenBits(hi >> 1) << 32 | packEvenBits(lo >> 1);
+    *odd = packEvenBits(hi) << 32 | packEvenBits(lo);
+}
+#endif
+
+// Splits `chunks` chunks from `in` into odd[0..chunks) and even[0..chunks),
+// in the version for this processor.
+void splitChunks(const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
+{
+#ifdef MFM_X86_SIMD
+    if (cpuAvx2) {
+        splitAvx2(in, chunks, odd, even);
+        return;
+    }
+#endif
+    for (size_t c = 0; c < chunks; c++)
+        splitChunk(in + c * CHUNK, odd + c, even + c);
+}
+
+// Search. Bit k of a match word is set where stream bits k..k+23 read
+// A1 A1 A1: first where the 8 bits from k read A1 (1010 0001), then where
+// that holds at k, k + 8 and k + 16. findSyncs and its two versions read
+// the stream up to word 4 * blocks + 4, write start[0 .. 4 * blocks) and
+// set bit b of `hits` (cleared by the caller) when start words 4b .. 4b + 3
+// are not all zero.
+
+// Where the 8 stream bits from each bit of word w read A1; reads s[w], s[w + 1].
+inline uint64_t a1At(const uint64_t *s, size_t w)
+{
+    const uint64_t zeros = ahead(s, w, 1) | ahead(s, w, 3) | ahead(s, w, 4) | ahead(s, w, 5) | ahead(s, w, 6);
+    return s[w] & ahead(s, w, 2) & ahead(s, w, 7) & ~zeros;
+}
+
+// One word a step, keeping the A1 matches of the next word for the step after.
+void findSyncsScalar(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+{
+    uint64_t m = a1At(s, 0);
+    for (size_t b = 0; b < blocks; b++) {
+        uint64_t any = 0;
+        for (size_t w = BLOCK * b; w < BLOCK * b + BLOCK; w++) {
+            // The A1 matches of word w + 1 finish word w.
+            const uint64_t next = a1At(s, w + 1);
+            start[w] = m & (m << 8 | next >> 56) & (m << 16 | next >> 48);
+            any |= start[w];
+            m = next;
+        }
+        if (any)
+            hits[b / 64] |= uint64_t(1) << (b % 64);
+    }
+}
+
+#ifdef MFM_X86_SIMD
+// Bits n .. n + 63 of the stream from each word of `a`, whose next words are `b`.
+template <int N> MFM_AVX2 inline __m256i ahead4(__m256i a, __m256i b)
+{
+    return _mm256_or_si256(_mm256_slli_epi64(a, N), _mm256_srli_epi64(b, 64 - N));
+}
+
+// a1At for words w .. w + 3; reads s[w .. w + 4].
+MFM_AVX2 inline __m256i a1At4(const uint64_t *s, size_t w)
+{
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w + 1));
+    const __m256i ones = _mm256_and_si256(a, _mm256_and_si256(ahead4<2>(a, b), ahead4<7>(a, b)));
+    const __m256i zeros = _mm256_or_si256(_mm256_or_si256(ahead4<1>(a, b), ahead4<3>(a, b)),
+                                          _mm256_or_si256(ahead4<4>(a, b), ahead4<5>(a, b)));
+    return _mm256_andnot_si256(_mm256_or_si256(zeros, ahead4<6>(a, b)), ones);
+}
+
+// The start bits of words w .. w + 3 from the A1 matches of words w .. w + 7;
+// reads s[w .. w + 8].
+[[gnu::noinline]] MFM_AVX2 __m256i syncsAt4(const uint64_t *s, size_t w)
+{
+    const __m256i m = a1At4(s, w), later = a1At4(s, w + BLOCK);
+    // The A1 matches of words w + 1 .. w + 4.
+    const __m256i next = _mm256_alignr_epi8(_mm256_permute2x128_si256(m, later, 0x21), m, 8);
+    const __m256i at8 = _mm256_or_si256(_mm256_slli_epi64(m, 8), _mm256_srli_epi64(next, 56));
+    const __m256i at16 = _mm256_or_si256(_mm256_slli_epi64(m, 16), _mm256_srli_epi64(next, 48));
+    return _mm256_and_si256(m, _mm256_and_si256(at8, at16));
+}
+
+// Bit r of a table entry stands for the rotation of A1 by r bits: the low
+// table holds the rotations whose low nibble is the index, the high table
+// those whose high nibble is, so a byte is a rotation of A1 exactly when
+// the entries of its two nibbles share a bit.
+struct RotationTables {
+    uint8_t low[16], high[16];
+    constexpr RotationTables() : low(), high()
+    {
+        for (int r = 0; r < 8; r++) {
+            const unsigned v = (0xA1u << r | 0xA1u >> (8 - r)) & 0xFF;
+            low[v & 15] |= uint8_t(1 << r);
+            high[v >> 4] |= uint8_t(1 << r);
+        }
+    }
+};
+constexpr RotationTables rotationTables;
+
+// One block a step. A sync sequence starting in stream byte i, at any bit,
+// covers bytes i + 1 and i + 2 whole, and since the pattern repeats every
+// 8 bits they hold the same rotation of A1. Blocks with no such byte pair
+// have no start bits; the others get the full test.
+MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+{
+    const __m256i low = table(rotationTables.low), high = table(rotationTables.high);
+    const __m256i m0f = _mm256_set1_epi8(0x0F);
+    for (size_t b = 0; b < blocks; b++) {
+        const size_t w = BLOCK * b;
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w));
+        const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w + 1));
+        // In the place of each byte, the byte 1 and the byte 2 after it.
+        const __m256i by8 = ahead4<8>(a, n), by16 = ahead4<16>(a, n);
+        const __m256i lowNibbles = _mm256_and_si256(by8, m0f);
+        const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(by8, 4), m0f);
+        const __m256i rotation = _mm256_and_si256(_mm256_shuffle_epi8(low, lowNibbles),
+                                                  _mm256_shuffle_epi8(high, highNibbles));
+        const __m256i maybe = _mm256_and_si256(rotation, _mm256_cmpeq_epi8(by8, by16));
+        __m256i found = _mm256_setzero_si256();
+        if (!_mm256_testz_si256(maybe, maybe)) {
+            found = syncsAt4(s, w);
+            if (!_mm256_testz_si256(found, found))
+                hits[b / 64] |= uint64_t(1) << (b % 64);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(start + w), found);
     }
 }
 #endif
 
-// Sets bit k of `start` where stream bits k..k+23 read A1 A1 A1, for the
-// first `words` words; `scratch` holds words + 3 words of work.
-void findSyncs(const uint64_t *s, uint64_t *start, uint64_t *scratch, size_t words)
+// The search, in the version for this processor.
+void findSyncs(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
 {
-    // First where the 8 bits from k read A1 (1010 0001), then where that holds
-    // at k, k + 8 and k + 16.
-    for (size_t w = 0; w < words + 2; w++) {
-        const uint64_t zeros = ahead(s, w, 1) | ahead(s, w, 3) | ahead(s, w, 4) | ahead(s, w, 5) | ahead(s, w, 6);
-        scratch[w] = s[w] & ahead(s, w, 2) & ahead(s, w, 7) & ~zeros;
+#ifdef MFM_X86_SIMD
+    if (cpuAvx2) {
+        findSyncsAvx2(s, start, blocks, hits);
+        return;
     }
-    scratch[words + 2] = 0;
-    for (size_t w = 0; w < words + 1; w++)
-        start[w] = scratch[w] & ahead(scratch, w, 8) & ahead(scratch, w, 16);
+#endif
+    findSyncsScalar(s, start, blocks, hits);
+}
+
+#ifdef MFM_X86_SIMD
+// streamBytes, four words a step.
+MFM_AVX2 void streamBytesAvx2(const uint64_t *in, int n, uint8_t *out, size_t words)
+{
+    // A shift by 64 gives zero, so n = 0 needs no case of its own.
+    const __m128i up = _mm_cvtsi32_si128(n), down = _mm_cvtsi32_si128(64 - n);
+    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    size_t i = 0;
+    for (; i + 4 <= words; i += 4) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + i + 1));
+        const __m256i v = _mm256_or_si256(_mm256_sll_epi64(a, up), _mm256_srl_epi64(b, down));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 8 * i), _mm256_shuffle_epi8(v, reverse));
+    }
+    for (; i < words; i++) {
+        const uint64_t v = __builtin_bswap64(in[i] << n | (in[i + 1] >> 1) >> (63 - n));
+        memcpy(out + 8 * i, &v, 8);
+    }
+}
+#endif
+
+// Bytes from a stream. Writes out[0 .. 8 * words): byte j is stream bits
+// n + 8j .. n + 8j + 7 of `in`; reads in[0 .. words].
+void streamBytes(const uint64_t *in, int n, uint8_t *out, size_t words)
+{
+#ifdef MFM_X86_SIMD
+    if (cpuAvx2) {
+        streamBytesAvx2(in, n, out, words);
+        return;
+    }
+#endif
+    for (size_t i = 0; i < words; i++) {
+        const uint64_t v = in[i] << n | (in[i + 1] >> 1) >> (63 - n);
+        for (int k = 0; k < 8; k++)
+            out[8 * i + size_t(k)] = uint8_t(v >> (56 - 8 * k));
+    }
 }
 
 }
 
 struct Scanner::Work {
-    std::vector<uint8_t> evenBytes, oddBytes;   // one parity of cells, 8 to a byte
-    std::vector<uint64_t> even, odd;            // the same as 64-bit words, first cell high
+    std::vector<uint64_t> even, odd;            // one parity of cells, first cell high
     std::vector<uint64_t> evenStart, oddStart;  // bit k: A1 A1 A1 starts at stream bit k
-    std::vector<uint64_t> scratch;
+    std::vector<uint64_t> evenHits, oddHits;    // bit b: some start bit in words 4b .. 4b + 3
     std::vector<Field> fields;
     std::vector<uint8_t> arena;                 // A1 A1 A1, mark and bytes of each data field
     std::vector<size_t> dataBytes;              // bytes of each data field in the arena
@@ -157,30 +385,27 @@ struct Scanner::Work {
     void readField(Field &fd, const uint64_t *stream, int64_t first, DataLength length, MarkState &t);
 };
 
-// Splits the cells into the even- and odd-cell streams of `words` words
-// each, zero beyond the input.
+// Splits the cells into the even- and odd-cell streams, `words` words each:
+// word w holds the cells of input bytes 16w .. 16w + 15, zero beyond the
+// input. Reads cells; writes even and odd.
 void Scanner::Work::split(std::span<const uint8_t> cells, size_t words)
 {
-    const size_t bytes = words * 8;
-    evenBytes.assign(bytes, 0);
-    oddBytes.assign(bytes, 0);
-    const size_t whole = cells.size() / CHUNK * CHUNK;
-    for (size_t i = 0; i < whole; i += CHUNK)
-        splitChunk(cells.data() + i, oddBytes.data() + i / 2, evenBytes.data() + i / 2);
-    if (whole < cells.size()) {
-        uint8_t tail[CHUNK] = {};
-        memcpy(tail, cells.data() + whole, cells.size() - whole);
-        splitChunk(tail, oddBytes.data() + whole / 2, evenBytes.data() + whole / 2);
-    }
     even.resize(words);
     odd.resize(words);
-    for (size_t w = 0; w < words; w++) {
-        even[w] = loadBigEndian(evenBytes.data() + 8 * w);
-        odd[w] = loadBigEndian(oddBytes.data() + 8 * w);
+    size_t w = cells.size() / CHUNK;
+    splitChunks(cells.data(), w, odd.data(), even.data());
+    if (w * CHUNK < cells.size()) {
+        uint8_t tail[CHUNK] = {};
+        memcpy(tail, cells.data() + w * CHUNK, cells.size() - w * CHUNK);
+        splitChunks(tail, 1, odd.data() + w, even.data() + w);
+        w++;
     }
+    std::fill(even.begin() + ptrdiff_t(w), even.end(), 0);
+    std::fill(odd.begin() + ptrdiff_t(w), odd.end(), 0);
 }
 
-// Decodes the field whose data bit 7 of cell word 0 is stream bit `first`.
+// Decodes into fd, the last of the fields, the field whose data bit 7 of
+// cell word 0 is stream bit `first`.
 void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, DataLength length, MarkState &t)
 {
     auto byte = [&](int word) { return uint8_t(streamBits(stream, first + 8 * word, 8)); };
@@ -194,7 +419,7 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
         fd.storedCrc = crcAt(WORD_BODY + ID_BYTES);
         fd.decoded = true;
         t.lastMark = MARK_ID;
-        t.lastId = int32_t(fields.size());
+        t.lastId = int32_t(fields.size() - 1);
         return;
     }
     if (fd.mark != MARK_DATA)
@@ -213,12 +438,8 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
     uint8_t *out = arena.data() + at;
     out[0] = out[1] = out[2] = 0xA1;
     out[3] = MARK_DATA;
-    for (int i = 0; i < bytes; i += 8) {
-        const int64_t bit = first + 8 * (WORD_BODY + i);
-        const uint64_t v = ahead(stream, size_t(bit >> 6), int(bit & 63));
-        for (int k = 0; k < 8; k++)
-            out[HEAD_BYTES + i + k] = uint8_t(v >> (56 - 8 * k));
-    }
+    const int64_t body = first + 8 * WORD_BODY;
+    streamBytes(stream + (body >> 6), int(body & 63), out + HEAD_BYTES, size_t(bytes) / 8);
     fd.computedCrc = crc16_table(out, uint16_t(HEAD_BYTES + bytes));
     fd.storedCrc = crcAt(WORD_BODY + bytes);
     fd.decoded = true;
@@ -226,43 +447,55 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
     dataBytes.push_back(size_t(bytes));
 }
 
+// Reports the fields of match words 0 .. matchWords - 1 in order, visiting
+// only the blocks where either stream has a start bit; match word w reads
+// the even stream's start bits from word w + 1 too, so an even block also
+// visits the block before it.
 void Scanner::Work::collect(size_t matchWords, DataLength length)
 {
     fields.clear();
     arena.clear();
     dataBytes.clear();
     MarkState t;
-    for (size_t w = 0; w < matchWords; w++) {
-        // Byte j of these words is scan position 2 * (8w + j): at bit i of the
-        // byte, shift 2i in the odd-cell stream and shift 2i + 1 in the
-        // even-cell stream (whose bit 8g + 1 + i starts at stream bit 16g + 2i + 1).
-        const uint64_t evenShifts = ahead(evenStart.data(), w, 1);
-        const uint64_t oddShifts = oddStart[w];
-        uint64_t pending = evenShifts | oddShifts;
-        while (pending) {
-            const int j = __builtin_clzll(pending) / 8;
-            const int drop = 56 - 8 * j;
-            const int oddFirst = firstBit(unsigned(oddShifts >> drop) & 0xFF);
-            const int evenFirst = firstBit(unsigned(evenShifts >> drop) & 0xFF);
-            const int64_t group = int64_t(8 * w) + j;
-            Field fd;
-            if (oddFirst <= evenFirst) {
-                fd.bit = 16 * group + 2 * oddFirst;
-                readField(fd, odd.data(), 8 * group + oddFirst, length, t);
-            } else {
-                fd.bit = 16 * group + 2 * evenFirst + 1;
-                readField(fd, even.data(), 8 * group + evenFirst + 1, length, t);
+    const size_t n = oddHits.size();
+    for (size_t h = 0; h < n; h++) {
+        uint64_t visit = oddHits[h] | evenHits[h] | evenHits[h] >> 1 | (h + 1 < n ? evenHits[h + 1] << 63 : 0);
+        while (visit) {
+            const size_t b = 64 * h + size_t(__builtin_ctzll(visit));
+            visit &= visit - 1;
+            for (size_t w = BLOCK * b; w < std::min(BLOCK * b + BLOCK, matchWords); w++) {
+                // Byte j of these words is scan position 2 * (8w + j): at bit i
+                // of the byte, shift 2i in the odd-cell stream and shift 2i + 1
+                // in the even-cell stream (whose bit 8g + 1 + i starts at
+                // stream bit 16g + 2i + 1).
+                const uint64_t evenShifts = ahead(evenStart.data(), w, 1);
+                const uint64_t oddShifts = oddStart[w];
+                uint64_t pending = evenShifts | oddShifts;
+                while (pending) {
+                    const int j = __builtin_clzll(pending) / 8;
+                    const int drop = 56 - 8 * j;
+                    const int oddFirst = firstBit(unsigned(oddShifts >> drop) & 0xFF);
+                    const int evenFirst = firstBit(unsigned(evenShifts >> drop) & 0xFF);
+                    const int64_t group = int64_t(8 * w) + j;
+                    Field &fd = fields.emplace_back();
+                    if (oddFirst <= evenFirst) {
+                        fd.bit = 16 * group + 2 * oddFirst;
+                        readField(fd, odd.data(), 8 * group + oddFirst, length, t);
+                    } else {
+                        fd.bit = 16 * group + 2 * evenFirst + 1;
+                        readField(fd, even.data(), 8 * group + evenFirst + 1, length, t);
+                    }
+                    pending &= ~(uint64_t(0xFF) << drop);
+                }
             }
-            fields.push_back(fd);
-            pending &= ~(uint64_t(0xFF) << drop);
         }
     }
     // The arena holds the decoded data fields one after another.
-    size_t at = 0, n = 0;
+    size_t at = 0, k = 0;
     for (Field &fd : fields)
         if (fd.mark == MARK_DATA && fd.decoded) {
-            fd.data = std::span<const uint8_t>(arena.data() + at + HEAD_BYTES, dataBytes[n]);
-            at += HEAD_BYTES + dataBytes[n++];
+            fd.data = std::span<const uint8_t>(arena.data() + at + HEAD_BYTES, dataBytes[k]);
+            at += HEAD_BYTES + dataBytes[k++];
         }
 }
 
@@ -276,11 +509,14 @@ std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength 
     const size_t matchWords = (cells.size() + CHUNK - 1) / CHUNK;
     const size_t words = matchWords + STREAM_PAD;
     k.split(cells, words);
-    k.scratch.resize(words + 3);
-    k.evenStart.resize(matchWords + 2);
-    k.oddStart.resize(matchWords + 2);
-    findSyncs(k.odd.data(), k.oddStart.data(), k.scratch.data(), matchWords);
-    findSyncs(k.even.data(), k.evenStart.data(), k.scratch.data(), matchWords);
+    // Start bits are wanted for match words 0 .. matchWords (see collect).
+    const size_t blocks = (matchWords + 1 + BLOCK - 1) / BLOCK;
+    k.evenStart.resize(BLOCK * blocks);
+    k.oddStart.resize(BLOCK * blocks);
+    k.evenHits.assign((blocks + 63) / 64, 0);
+    k.oddHits.assign((blocks + 63) / 64, 0);
+    findSyncs(k.odd.data(), k.oddStart.data(), blocks, k.oddHits.data());
+    findSyncs(k.even.data(), k.evenStart.data(), blocks, k.evenHits.data());
     k.collect(matchWords, length);
     return k.fields;
 }
