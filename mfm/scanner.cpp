@@ -59,11 +59,26 @@ constexpr size_t STREAM_PAD = (WORD_BODY + MAX_DATA + 2) * 8 / 64 + 4;
 // The search reports its matches in blocks of this many words.
 constexpr size_t BLOCK = 4;
 
+// The code a scan runs, from the plainest up.
+enum Level { PORTABLE, SSE2, AVX2 };
+
 #ifdef MFM_X86_SIMD
 // Decided once, at start-up: whether this processor runs the AVX2 functions
 // (until then false, which only means the slower code).
 const bool cpuAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
+
+// The highest level this build and processor run, at most `wanted`.
+Level levelFor(Simd wanted)
+{
+#ifdef MFM_X86_SIMD
+    const Level best = cpuAvx2 ? AVX2 : SSE2;
+#else
+    const Level best = PORTABLE;
+#endif
+    const Level cap = wanted == Simd::portable ? PORTABLE : wanted == Simd::sse2 ? SSE2 : AVX2;
+    return std::min(best, cap);
+}
 
 // Bits w*64+n .. w*64+n+63 of a stream (n < 64).
 [[gnu::always_inline]] inline uint64_t ahead(const uint64_t *s, size_t w, int n)
@@ -86,7 +101,7 @@ inline int firstBit(unsigned byte) { return byte ? __builtin_clz(byte) - 24 : 8;
 
 #ifdef MFM_X86_SIMD
 // Splits one chunk from `in` into *odd and *even.
-inline void splitChunk(const uint8_t *in, uint64_t *odd, uint64_t *even)
+inline void splitChunkSse2(const uint8_t *in, uint64_t *odd, uint64_t *even)
 {
     const __m128i m55 = _mm_set1_epi8(0x55), m33 = _mm_set1_epi8(0x33), m0f = _mm_set1_epi8(0x0F);
     const __m128i mf0 = _mm_set1_epi16(0x00F0);
@@ -159,9 +174,10 @@ MFM_AVX2 void splitAvx2(const uint8_t *in, size_t chunks, uint64_t *odd, uint64_
         _mm_storeu_si128(reinterpret_cast<__m128i *>(even + c), _mm256_extracti128_si256(words, 1));
     }
     if (c < chunks)
-        splitChunk(in + c * CHUNK, odd + c, even + c);
+        splitChunkSse2(in + c * CHUNK, odd + c, even + c);
 }
-#else
+#endif
+
 // Keeps bits 0, 2, ..., 62 of x, packed in order into the low 32 bits.
 inline uint64_t packEvenBits(uint64_t x)
 {
@@ -182,27 +198,31 @@ inline uint64_t loadBigEndian(const uint8_t *p)
 }
 
 // Splits one chunk from `in` into *odd and *even.
-inline void splitChunk(const uint8_t *in, uint64_t *odd, uint64_t *even)
+inline void splitChunkPortable(const uint8_t *in, uint64_t *odd, uint64_t *even)
 {
     const uint64_t hi = loadBigEndian(in), lo = loadBigEndian(in + 8);
     // In a big-endian word the first cell is bit 63: even cells sit at odd bits.
     *even = packEvenBits(hi >> 1) << 32 | packEvenBits(lo >> 1);
     *odd = packEvenBits(hi) << 32 | packEvenBits(lo);
 }
-#endif
 
-// Splits `chunks` chunks from `in` into odd[0..chunks) and even[0..chunks),
-// in the version for this processor.
-void splitChunks(const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
+// Splits `chunks` chunks from `in` into odd[0..chunks) and even[0..chunks)
+// with the code of `level`.
+void splitChunks(Level level, const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
 {
 #ifdef MFM_X86_SIMD
-    if (cpuAvx2) {
+    if (level == AVX2) {
         splitAvx2(in, chunks, odd, even);
+        return;
+    }
+    if (level == SSE2) {
+        for (size_t c = 0; c < chunks; c++)
+            splitChunkSse2(in + c * CHUNK, odd + c, even + c);
         return;
     }
 #endif
     for (size_t c = 0; c < chunks; c++)
-        splitChunk(in + c * CHUNK, odd + c, even + c);
+        splitChunkPortable(in + c * CHUNK, odd + c, even + c);
 }
 
 // Search. Bit k of a match word is set where stream bits k..k+23 read
@@ -315,10 +335,10 @@ MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, size_t blocks, u
 #endif
 
 // The search, in the version for this processor.
-void findSyncs(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+void findSyncs(Level level, const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
 {
 #ifdef MFM_X86_SIMD
-    if (cpuAvx2) {
+    if (level == AVX2) {
         findSyncsAvx2(s, start, blocks, hits);
         return;
     }
@@ -350,10 +370,10 @@ MFM_AVX2 void streamBytesAvx2(const uint64_t *in, int n, uint8_t *out, size_t wo
 
 // Bytes from a stream. Writes out[0 .. 8 * words): byte j is stream bits
 // n + 8j .. n + 8j + 7 of `in`; reads in[0 .. words].
-void streamBytes(const uint64_t *in, int n, uint8_t *out, size_t words)
+void streamBytes(Level level, const uint64_t *in, int n, uint8_t *out, size_t words)
 {
 #ifdef MFM_X86_SIMD
-    if (cpuAvx2) {
+    if (level == AVX2) {
         streamBytesAvx2(in, n, out, words);
         return;
     }
@@ -368,6 +388,8 @@ void streamBytes(const uint64_t *in, int n, uint8_t *out, size_t words)
 }
 
 struct Scanner::Work {
+    explicit Work(Level l) : level(l) {}
+    const Level level;                          // the code this scanner runs
     std::vector<uint64_t> even, odd;            // one parity of cells, first cell high
     std::vector<uint64_t> evenStart, oddStart;  // bit k: A1 A1 A1 starts at stream bit k
     std::vector<uint64_t> evenHits, oddHits;    // bit b: some start bit in words 4b .. 4b + 3
@@ -393,11 +415,11 @@ void Scanner::Work::split(std::span<const uint8_t> cells, size_t words)
     even.resize(words);
     odd.resize(words);
     size_t w = cells.size() / CHUNK;
-    splitChunks(cells.data(), w, odd.data(), even.data());
+    splitChunks(level, cells.data(), w, odd.data(), even.data());
     if (w * CHUNK < cells.size()) {
         uint8_t tail[CHUNK] = {};
         memcpy(tail, cells.data() + w * CHUNK, cells.size() - w * CHUNK);
-        splitChunks(tail, 1, odd.data() + w, even.data() + w);
+        splitChunks(level, tail, 1, odd.data() + w, even.data() + w);
         w++;
     }
     std::fill(even.begin() + ptrdiff_t(w), even.end(), 0);
@@ -439,7 +461,7 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
     out[0] = out[1] = out[2] = 0xA1;
     out[3] = MARK_DATA;
     const int64_t body = first + 8 * WORD_BODY;
-    streamBytes(stream + (body >> 6), int(body & 63), out + HEAD_BYTES, size_t(bytes) / 8);
+    streamBytes(level, stream + (body >> 6), int(body & 63), out + HEAD_BYTES, size_t(bytes) / 8);
     fd.computedCrc = crc16_table(out, uint16_t(HEAD_BYTES + bytes));
     fd.storedCrc = crcAt(WORD_BODY + bytes);
     fd.decoded = true;
@@ -499,7 +521,7 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
         }
 }
 
-Scanner::Scanner() : work_(new Work) {}
+Scanner::Scanner(Simd simd) : work_(new Work(levelFor(simd))) {}
 Scanner::~Scanner() { delete work_; }
 
 std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength length)
@@ -515,8 +537,8 @@ std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength 
     k.oddStart.resize(BLOCK * blocks);
     k.evenHits.assign((blocks + 63) / 64, 0);
     k.oddHits.assign((blocks + 63) / 64, 0);
-    findSyncs(k.odd.data(), k.oddStart.data(), blocks, k.oddHits.data());
-    findSyncs(k.even.data(), k.evenStart.data(), blocks, k.evenHits.data());
+    findSyncs(k.level, k.odd.data(), k.oddStart.data(), blocks, k.oddHits.data());
+    findSyncs(k.level, k.even.data(), k.evenStart.data(), blocks, k.evenHits.data());
     k.collect(matchWords, length);
     return k.fields;
 }

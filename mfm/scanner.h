@@ -40,6 +40,15 @@ enum class DataLength {
     fromId,
 };
 
+/* The code a Scanner runs. Every choice gives the same results; the plainer
+ * ones are there so that each can be checked against the others on one
+ * machine. */
+enum class Simd {
+    best,       /* the fastest this processor runs: AVX2, else SSE2, else portable */
+    sse2,       /* SSE2 at most */
+    portable,   /* plain C++ only */
+};
+
 /* One field found in the stream. */
 struct Field {
     int64_t bit = 0;             /* cell index of the first cell of the sync sequence */
@@ -69,7 +78,7 @@ struct Field {
 
 class Scanner {
 public:
-    Scanner();
+    explicit Scanner(Simd simd = Simd::best);
     ~Scanner();
     Scanner(const Scanner &) = delete;
     Scanner &operator=(const Scanner &) = delete;
