@@ -208,7 +208,7 @@ inline void splitChunkPortable(const uint8_t *in, uint64_t *odd, uint64_t *even)
 
 // Splits `chunks` chunks from `in` into odd[0..chunks) and even[0..chunks)
 // with the code of `level`.
-void splitChunks(Level level, const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
+void splitChunks([[maybe_unused]] Level level, const uint8_t *in, size_t chunks, uint64_t *odd, uint64_t *even)
 {
 #ifdef MFM_X86_SIMD
     if (level == AVX2) {
@@ -335,7 +335,7 @@ MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, size_t blocks, u
 #endif
 
 // The search, in the version for this processor.
-void findSyncs(Level level, const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+void findSyncs([[maybe_unused]] Level level, const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
 {
 #ifdef MFM_X86_SIMD
     if (level == AVX2) {
@@ -370,7 +370,7 @@ MFM_AVX2 void streamBytesAvx2(const uint64_t *in, int n, uint8_t *out, size_t wo
 
 // Bytes from a stream. Writes out[0 .. 8 * words): byte j is stream bits
 // n + 8j .. n + 8j + 7 of `in`; reads in[0 .. words].
-void streamBytes(Level level, const uint64_t *in, int n, uint8_t *out, size_t words)
+void streamBytes([[maybe_unused]] Level level, const uint64_t *in, int n, uint8_t *out, size_t words)
 {
 #ifdef MFM_X86_SIMD
     if (level == AVX2) {
