@@ -1,5 +1,5 @@
 // The SCP and KryoFlux readers: round trips through the tests' writers, the
-// real 360 KB capture in both formats, hostile files and the fuzz corpus.
+// real 360 KB capture in both formats and hostile files.
 #include "flux_files.h"
 #include "helpers.h"
 #include "mfm/flux.h"
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <functional>
 #include <numeric>
 
@@ -347,29 +346,4 @@ TEST(FluxBadInput, FilesThatCannotBeOpened)
             EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
         }
     }
-}
-
-// The fuzz targets' seed corpus through the readers: a FluxError or a track,
-// never anything else.
-TEST(FluxCorpus, ReplaysThroughTheReaders)
-{
-    size_t files = 0;
-    for (const bool scp : {true, false}) {
-        for (const auto &entry : std::filesystem::directory_iterator(std::string(CORPUS_DIR) + (scp ? "/scp" : "/kryoflux"))) {
-            const std::string text = readFile(entry.path().string());
-            const Bytes b(text.begin(), text.end());
-            FluxTrack t;
-            for (int track = 0; track < (scp ? 168 : 1); track++) {
-                try {
-                    if (scp)
-                        mfm::readScpTrack(b, entry.path().string(), track, t);
-                    else
-                        mfm::readKryofluxStream(b, entry.path().string(), t);
-                } catch (const FluxError &) {
-                }
-            }
-            files++;
-        }
-    }
-    EXPECT_GE(files, 4u);
 }
