@@ -46,18 +46,18 @@ struct Line {
 void verdict(Line &line, const Field &fd)
 {
     if (fd.storedCrc == fd.computedCrc) {
-        line.end = hexfmt::text(line.end, "crc ok\n");
+        line.end = hexfmt::literal(line.end, "crc ok\n");
     } else {
-        line.end = hexfmt::text(line.end, "crc Error: ");
+        line.end = hexfmt::literal(line.end, "crc Error: ");
         line.end = hexfmt::word(line.end, fd.storedCrc);
-        line.end = hexfmt::text(line.end, " -- ");
+        line.end = hexfmt::literal(line.end, " -- ");
         line.end = hexfmt::word(line.end, fd.computedCrc);
         *line.end++ = '\n';
     }
     line.flush();
 }
 
-void unexpected(Line &line) { line.end = hexfmt::text(line.end, "*** Unexpected Mark *** "); }
+void unexpected(Line &line) { line.end = hexfmt::literal(line.end, "*** Unexpected Mark *** "); }
 
 void handleId(TrackState &t, Line &line, const Field &fd)
 {
@@ -66,15 +66,15 @@ void handleId(TrackState &t, Line &line, const Field &fd)
     t.idTrack = fd.track;
     t.idSide = fd.side;
     t.idSector = fd.sector;
-    char *out = hexfmt::text(line.end, "Track: ");
+    char *out = hexfmt::literal(line.end, "Track: ");
     out = hexfmt::decimal(out, fd.track, 2);
-    out = hexfmt::text(out, " Side: ");
+    out = hexfmt::literal(out, " Side: ");
     out = hexfmt::decimal(out, fd.side);
-    out = hexfmt::text(out, " Sector: ");
+    out = hexfmt::literal(out, " Sector: ");
     out = hexfmt::decimal(out, fd.sector, 2);
-    out = hexfmt::text(out, " Size: ");
+    out = hexfmt::literal(out, " Size: ");
     out = hexfmt::decimal(out, fd.size);
-    line.end = hexfmt::text(out, " ");
+    line.end = hexfmt::literal(out, " ");
     verdict(line, fd);
     t.idGood = fd.crcOk();
     t.lastMark = MARK_ID;
@@ -104,7 +104,7 @@ void handleData(TrackState &t, Line &line, const Field &fd, bool verbose_flag)
 {
     if (!fd.introduced)
         unexpected(line);
-    line.end = hexfmt::text(line.end, "Data Mark ");
+    line.end = hexfmt::literal(line.end, "Data Mark ");
     const uint8_t *data = fd.data.data();
     if (verbose_flag) {
         line.flush();
@@ -138,19 +138,19 @@ void handleMark(TrackState &t, const Field &fd, bool verbose_flag)
         *line.end++ = '\n';
     // "%03d: shift %d ok %04x -- a1 a1 a1 %02x: "
     char *out = hexfmt::decimal(line.end, unsigned(t.marks), 3);
-    out = hexfmt::text(out, ": shift ");
+    out = hexfmt::literal(out, ": shift ");
     out = hexfmt::decimal(out, unsigned(fd.shift()));
-    out = hexfmt::text(out, " ok ");
+    out = hexfmt::literal(out, " ok ");
     out = hexfmt::word(out, uint32_t(fd.pos()));
-    out = hexfmt::text(out, " -- a1 a1 a1 ");
+    out = hexfmt::literal(out, " -- a1 a1 a1 ");
     out = hexfmt::byte(out, fd.mark);
-    line.end = hexfmt::text(out, ": ");
+    line.end = hexfmt::literal(out, ": ");
     if (fd.mark == MARK_ID) {
         handleId(t, line, fd);
     } else if (fd.mark == MARK_DATA) {
         handleData(t, line, fd, verbose_flag);
     } else {
-        line.end = hexfmt::text(line.end, "unknown Mark\n");
+        line.end = hexfmt::literal(line.end, "unknown Mark\n");
         line.flush();
     }
     t.marks++;

@@ -55,10 +55,10 @@ inline char *signedDecimal(char *out, int32_t value)
 }
 
 // Copies the characters of a string literal, without its terminating zero.
-template <size_t N> inline char *text(char *out, const char (&literal)[N])
+template <size_t N> inline char *literal(char *out, const char (&chars)[N])
 {
     for (size_t i = 0; i + 1 < N; i++)
-        *out++ = literal[i];
+        *out++ = chars[i];
     return out;
 }
 

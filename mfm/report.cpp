@@ -37,22 +37,22 @@ void dumpTrackStatus(int32_t track)
     // Two frame lines of at most 60 characters, two head lines of at most
     // 170, and the fixed lines: under 480 characters.
     char table[640];
-    char *out = hexfmt::text(table, "\n############ Info Track ");
+    char *out = hexfmt::literal(table, "\n############ Info Track ");
     out = hexfmt::signedDecimal(out, track);
-    out = hexfmt::text(out, " ################\n\nSector Status Info:\n");
+    out = hexfmt::literal(out, " ################\n\nSector Status Info:\n");
     for (int head = 0; head < HEADS; head++) {
-        out = hexfmt::text(out, "Head ");
+        out = hexfmt::literal(out, "Head ");
         out = hexfmt::decimal(out, unsigned(head));
-        out = hexfmt::text(out, ": ");
+        out = hexfmt::literal(out, ": ");
         for (int s = 1; s <= IMAGE_SECTORS; s++) {
             out = hexfmt::decimal(out, unsigned(s));
-            out = isValid(head, s) ? hexfmt::text(out, ":Valid ") : hexfmt::text(out, ":***** ");
+            out = isValid(head, s) ? hexfmt::literal(out, ":Valid ") : hexfmt::literal(out, ":***** ");
         }
         *out++ = '\n';
     }
-    out = hexfmt::text(out, "\n############ End Info Track ");
+    out = hexfmt::literal(out, "\n############ End Info Track ");
     out = hexfmt::signedDecimal(out, track);
-    out = hexfmt::text(out, " ##############\n\n");
+    out = hexfmt::literal(out, " ##############\n\n");
     fwrite(table, 1, size_t(out - table), stdout);
 }
 
