@@ -117,9 +117,10 @@ void handleData(TrackState &t, Line &line, const Field &fd, bool verbose_flag)
     }
     verdict(line, fd);
 
-    // Only a field that an ID field introduced belongs to a sector, and the
-    // table has two heads. A good copy is kept against a later bad one.
-    if (fd.introduced && t.idSide < HEADS) {
+    // Only a field that belongs to the ID field just before it is that
+    // sector's (one farther away lost its own ID), and the table has two
+    // heads. A good copy is kept against a later bad one.
+    if (fd.id >= 0 && t.idSide < HEADS) {
         SectorSlot &slot = sector[t.idSide][t.idSector];
         const bool good = t.idGood && fd.crcOk();
         if (!slot.valid || !slot.good || good) {

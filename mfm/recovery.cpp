@@ -168,7 +168,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
             continue;
         if (fd.mark == MARK_ID && fd.crcOk())
             out.ids.push_back({fd.track, fd.side, fd.sector, fd.size});
-        if (fd.mark != MARK_DATA || !fd.decoded || !fd.introduced)
+        if (fd.mark == MARK_ID || !fd.decoded || fd.id < 0)
             continue;
         const Field &id = fields[size_t(fd.id)];
         if (id.bit < insideUntil)
@@ -177,6 +177,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.cylinder = id.track, c.head = id.side, c.sector = id.sector, c.size = id.size;
         c.idOk = id.crcOk();
         c.dataOk = fd.crcOk();
+        c.deleted = isDeletedMark(fd.mark);
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
         c.data.assign(fd.data.begin(), fd.data.end());

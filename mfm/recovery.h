@@ -53,6 +53,7 @@ struct SectorCopy {
     uint8_t cylinder = 0, head = 0, sector = 0, size = 0;   /* the ID's bytes */
     bool idOk = false;                                       /* ID CRC right */
     bool dataOk = false;                                     /* data CRC right */
+    bool deleted = false;                                    /* a deleted-data mark (F8..FA) */
     int64_t bit = 0;                                         /* cell of the data field's sync */
     int revolution = 0;                                      /* see collectCopies */
     std::vector<uint8_t> data;

@@ -12,6 +12,10 @@
 //   +---------+-----------------+----+----------------+-------+--------+
 //   gap 4b 4E to the end of the revolution.
 //
+//   The data field's sync starts 22 + 12 + 10 = 44 bytes (704 cells) after
+//   the ID field's; a controller looks for it for about 43 bytes past the ID.
+//   The mark F8 instead of FB flags deleted data (F9 and FA are rare kin).
+//
 //   Every byte is one cell word of 16 cells (clock, data, clock, data, ...).
 //   The sync bytes A1 are written with one clock cell missing (44 89) so that
 //   no data can imitate them, but the search here compares data cells only,
@@ -444,14 +448,14 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
         t.lastId = int32_t(fields.size() - 1);
         return;
     }
-    if (fd.mark != MARK_DATA)
+    if (fd.mark != MARK_DATA && !(length == DataLength::fromId && isDeletedMark(fd.mark)))
         return;
     fd.introduced = t.lastMark == MARK_ID;
-    fd.id = fd.introduced ? t.lastId : -1;
+    fd.id = fd.introduced && fd.bit - fields[size_t(t.lastId)].bit <= BIND_CELLS ? t.lastId : -1;
     t.lastMark = MARK_DATA;
     int32_t bytes = SECTOR_SIZE;
     if (length == DataLength::fromId) {
-        if (!fd.introduced || fields[size_t(fd.id)].size > MAX_SIZE_CODE)
+        if (fd.id < 0 || fields[size_t(fd.id)].size > MAX_SIZE_CODE)
             return;
         bytes = sizeCodeBytes(fields[size_t(fd.id)].size);
     }
@@ -459,7 +463,7 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
     arena.resize(at + HEAD_BYTES + size_t(bytes));
     uint8_t *out = arena.data() + at;
     out[0] = out[1] = out[2] = 0xA1;
-    out[3] = MARK_DATA;
+    out[3] = fd.mark;
     const int64_t body = first + 8 * WORD_BODY;
     streamBytes(level, stream + (body >> 6), int(body & 63), out + HEAD_BYTES, size_t(bytes) / 8);
     fd.computedCrc = crc16_table(out, uint16_t(HEAD_BYTES + bytes));
@@ -515,7 +519,7 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
     // The arena holds the decoded data fields one after another.
     size_t at = 0, k = 0;
     for (Field &fd : fields)
-        if (fd.mark == MARK_DATA && fd.decoded) {
+        if (fd.mark != MARK_ID && fd.decoded) {
             fd.data = std::span<const uint8_t>(arena.data() + at + HEAD_BYTES, dataBytes[k]);
             at += HEAD_BYTES + dataBytes[k++];
         }

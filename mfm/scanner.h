@@ -30,13 +30,28 @@ constexpr uint8_t MAX_SIZE_CODE = 3;
 /* Bytes of a data field of size code `n` (0..3): 128 << n. */
 constexpr int32_t sizeCodeBytes(uint8_t n) { return 128 << n; }
 
-/* How long a data field is. */
+/* A data field belongs to the ID field before it only when its sync
+ * sequence starts at most this many cells (80 bytes) after the first cell of
+ * the ID's sync sequence. A formatted track has 704 (gap 2 and the sync's
+ * zeros); a disk controller stops looking after about 850. A data field
+ * farther away is one whose own ID was not read: binding it to the last ID
+ * would file another sector's bytes under that ID. */
+constexpr int64_t BIND_CELLS = 1280;
+
+/* Data marks: FB normal data, F8 deleted data (F9 and FA are read as
+ * deleted data too, as controllers of some systems wrote them). */
+constexpr uint8_t MARK_DELETED = 0xF8;
+constexpr bool isDeletedMark(uint8_t mark) { return mark >= 0xF8 && mark <= 0xFA; }
+
+/* How long a data field is, and which marks start one. */
 enum class DataLength {
-    /* Always 512 bytes, whatever came before (the rule of analyse_track). */
+    /* Always 512 bytes, whatever came before; only FB starts a data field
+     * (the rules of analyse_track). */
     fixed512,
-    /* 128 << N bytes, N the size code of the ID field that introduced the
-     * data field; a data field that no ID introduced, or whose ID has a size
-     * code above 3, is reported with its mark but not decoded. */
+    /* 128 << N bytes, N the size code of the ID field the data field belongs
+     * to; FB and the deleted-data marks start a data field. A data field
+     * that belongs to no ID, or whose ID has a size code above 3, is
+     * reported with its mark but not decoded. */
     fromId,
 };
 
@@ -56,8 +71,9 @@ struct Field {
     /* ID fields: the four ID bytes. */
     uint8_t track = 0, side = 0, sector = 0, size = 0;
     /* Data fields: whether the last ID or data mark before this one was an
-     * ID mark (other marks do not count), and that ID field's index in the
-     * results, or -1. */
+     * ID mark (other marks do not count); and the index in the results of
+     * the ID field the data field belongs to: that ID field, when it lies
+     * within BIND_CELLS before this one, else -1. */
     bool introduced = false;
     int32_t id = -1;
     /* Data fields: the decoded bytes (empty when not decoded). Valid until
@@ -71,6 +87,8 @@ struct Field {
     bool decoded = false;        /* ID field, or data field whose bytes were read */
 
     bool crcOk() const { return decoded && storedCrc == computedCrc; }
+    /* A data field that an ID field introduced from farther than BIND_CELLS. */
+    bool unbound() const { return introduced && id < 0; }
     /* The place rawscan prints: scan position 2 * (bit / 16) and shift bit % 16. */
     int64_t pos() const { return 2 * (bit / 16); }
     int shift() const { return int(bit % 16); }

@@ -208,3 +208,26 @@ TEST(Analyser, FieldsRunningIntoTheEnd)
     EXPECT_EQ(r.lines[0], "000: shift 0 ok fff6 -- a1 a1 a1 fb: *** Unexpected Mark *** Data Mark crc Error: 0000 -- " +
                               hex4(crc16(field, 516)));
 }
+
+// A data field belongs to the ID before it only when its sync starts at most
+// 1,280 cells after the ID's; one farther away lost its own ID (and the data
+// sync of the ID before it was not read): it is traced as usual, but never
+// stored under that ID.
+TEST(Analyser, DataFieldsFarFromTheirIdAreNotStored)
+{
+    const auto d = sectorData(0, 0, 2);
+    const struct { int64_t gap; bool stored; } cases[] = {
+        {704, true}, {1280, true}, {1281, false}, {1296, false}, {16 * 644, false},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> slot(TRACK_SLOT_SIZE, 0);
+        const int64_t idBit = 16 * 100 + 3;
+        fieldAt(slot, idBit).idField(0, 0, 1);
+        fieldAt(slot, idBit + c.gap).dataField(d.data());
+        const Scan r = analyse(slot);
+        ASSERT_EQ(r.lines.size(), 2u) << c.gap;
+        EXPECT_NE(r.lines[1].find("a1 a1 a1 fb: Data Mark crc ok"), std::string::npos) << r.lines[1];
+        EXPECT_EQ(sector[0][1].valid != 0, c.stored) << c.gap;
+        EXPECT_EQ(memcmp(sector[0][1].data, (c.stored ? d : blank).data(), SECTOR_SIZE), 0) << c.gap;
+    }
+}

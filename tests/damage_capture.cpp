@@ -65,7 +65,7 @@ int main(int argc, char **argv)
         const std::vector<uint8_t> cells(slot, slot + TRACK_SLOT_SIZE);
         const auto fields = scanner.scan(cells, mfm::DataLength::fromId);
         for (const mfm::Field &fd : fields) {
-            if (fd.mark != MARK_DATA || !fd.introduced)
+            if (fd.mark != MARK_DATA || fd.id < 0)
                 continue;
             const mfm::Field &id = fields[size_t(fd.id)];
             for (Damage &d : damage)

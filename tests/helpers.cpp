@@ -67,9 +67,9 @@ void CellWriter::idField(uint8_t track, uint8_t side, uint8_t sec, uint8_t size,
     fill(0x4E, 22);
 }
 
-void CellWriter::dataField(const uint8_t *data, bool crcOk, size_t size)
+void CellWriter::dataField(const uint8_t *data, bool crcOk, size_t size, uint8_t mark)
 {
-    std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, MARK_DATA};
+    std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, mark};
     field.insert(field.end(), data, data + size);
     const uint16_t crc = uint16_t(crc16(field.data(), uint16_t(field.size())) ^ (crcOk ? 0 : 0x0001));
     fill(0x00, 12);

@@ -25,8 +25,9 @@ public:
 
     // 12 x 00, sync x 3, FE, C H R N, CRC (broken on request), 22 x 4E.
     void idField(uint8_t track, uint8_t side, uint8_t sector, uint8_t size = 2, bool crcOk = true);
-    // 12 x 00, sync x 3, FB, `size` bytes, CRC (broken on request), 40 x 4E.
-    void dataField(const uint8_t *data, bool crcOk = true, size_t size = SECTOR_SIZE);
+    // 12 x 00, sync x 3, the mark (FB), `size` bytes, CRC (broken on
+    // request), 40 x 4E.
+    void dataField(const uint8_t *data, bool crcOk = true, size_t size = SECTOR_SIZE, uint8_t mark = MARK_DATA);
     // Both fields of one sector.
     void sectorFields(uint8_t track, uint8_t side, uint8_t sector, const uint8_t *data);
 

@@ -189,7 +189,7 @@ TEST(Recovery, CollectsTheCopiesOfAScan)
 {
     // Two sectors, then a data field with no ID, then an ID whose data field
     // holds a well-formed ID and data field of its own.
-    std::vector<uint8_t> cells(12000, 0);
+    std::vector<uint8_t> cells(20000, 0);
     CellWriter w(cells, 77);
     w.sectorFields(5, 1, 1, sectorData(5, 1, 1).data());
     w.idField(5, 1, 2);
@@ -202,12 +202,22 @@ TEST(Recovery, CollectsTheCopiesOfAScan)
     std::copy(std::begin(run), std::end(run), data.begin() + 100);
     w.idField(5, 1, 4);
     w.dataField(data.data());
+    // Deleted data; then an ID whose data field was lost, so that the next
+    // sector's data field (its ID lost too) lies far behind it.
+    w.idField(5, 1, 5);
+    w.dataField(sectorData(5, 1, 5).data(), true, SECTOR_SIZE, mfm::MARK_DELETED);
+    w.idField(5, 1, 6);
+    w.fill(0x4E, 600);
+    w.dataField(sectorData(5, 1, 7).data());
 
     mfm::Scanner scanner;
     TrackRead r;
     const int64_t index[] = {0, 77 + 16 * 600};
     mfm::collectCopies(scanner.scan(cells, mfm::DataLength::fromId), index, r);
-    ASSERT_EQ(r.copies.size(), 3u);
+    ASSERT_EQ(r.copies.size(), 4u);
+    EXPECT_TRUE(r.copies[3].good() && r.copies[3].deleted);
+    EXPECT_EQ(r.copies[3].data, sectorData(5, 1, 5));
+    EXPECT_FALSE(r.copies[0].deleted);
     EXPECT_TRUE(r.copies[0].good());
     EXPECT_EQ(r.copies[0].data, sectorData(5, 1, 1));
     EXPECT_EQ(r.copies[0].revolution, 1);
@@ -215,5 +225,5 @@ TEST(Recovery, CollectsTheCopiesOfAScan)
     EXPECT_EQ(r.copies[1].sector, 2);
     EXPECT_EQ(r.copies[1].revolution, 2);
     EXPECT_EQ(r.copies[2].sector, 4);
-    EXPECT_EQ(r.ids.size(), 3u);   // the ID inside sector 4's data is its data
+    EXPECT_EQ(r.ids.size(), 5u);   // the ID inside sector 4's data is its data
 }

@@ -18,6 +18,7 @@ struct State {
     int counter = 0;
     uint8_t idTrack = 0, idSide = 0, idSector = 0;
     bool idCrcOk = false;
+    long idBit = 0;         // first cell of the last ID field's sync
     uint8_t crc[516] = {0xA1, 0xA1, 0xA1};
 };
 
@@ -51,6 +52,7 @@ void mark(State &st, const uint8_t *w, int p, int s, int verbose_flag)
         const unsigned stored = unsigned(decode_byte(w + 16)) << 8 | decode_byte(w + 18);
         verdict(stored, computed);
         st.idCrcOk = stored == computed;
+        st.idBit = 8L * p + s;
         st.last = 0xFE;
     } else if (m == 0xFB) {
         const bool introduced = st.last == 0xFE;
@@ -85,7 +87,9 @@ void mark(State &st, const uint8_t *w, int p, int s, int verbose_flag)
         const unsigned computed = crc16(st.crc, 516);
         const unsigned stored = unsigned(decode_byte(w + 1032)) << 8 | decode_byte(w + 1034);
         verdict(stored, computed);
-        if (introduced && st.idSide < 2) {
+        // A data field more than 80 bytes behind the last ID is not its.
+        const bool bound = introduced && 8L * p + s - st.idBit <= 1280;
+        if (bound && st.idSide < 2) {
             SectorSlot &slot = sector[st.idSide][st.idSector];
             const bool good = st.idCrcOk && stored == computed;
             if (!slot.valid || !slot.good || good) {
