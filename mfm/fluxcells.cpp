@@ -27,6 +27,7 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     out.head = file.tracks()[i].head;
     if (!readFluxCells(file, i, rate, work))
         return false;
+    out.rate = work.rate;
     const size_t first = out.copies.size(), firstId = out.ids.size();
     collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, out);
 

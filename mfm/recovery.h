@@ -66,6 +66,7 @@ struct TrackRead {
     int input = 0;          /* which capture or flux file (the caller's numbering) */
     int physical = 0;       /* track slot, or physical cylinder of a flux track */
     int head = -1;          /* the flux track's head; -1 for a slot (both heads) */
+    int rate = 0;           /* the flux track's data rate (RATE_250K ...); 0 for a slot */
     std::vector<SectorCopy> copies;
     /* ID fields with a right CRC, data or not: what the layout is judged by. */
     struct Id {
