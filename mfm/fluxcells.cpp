@@ -17,7 +17,8 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, con
         out.cells.marks.clear();
         return false;
     }
-    fluxToCells(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate), out.track.index, out.cells, options);
+    out.cellTicks = measureCellTicks(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate));
+    fluxToCells(out.track.intervals, out.cellTicks, out.track.index, out.cells, options);
     return true;
 }
 
@@ -25,33 +26,40 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
 {
     out.physical = file.tracks()[i].cylinder;
     out.head = file.tracks()[i].head;
-    if (!readFluxCells(file, i, rate, work))
+    if (!readFluxCells(file, i, rate, work, FLUX_PASSES[0].pll))
         return false;
     out.rate = work.rate;
-    const size_t first = out.copies.size(), firstId = out.ids.size();
-    collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, out);
 
     // Sectors named by a sound ID or a copy, and those read well.
     auto key = [](uint8_t c, uint8_t h, uint8_t s) { return uint32_t(c) << 16 | uint32_t(h) << 8 | s; };
     std::set<uint32_t> named, good;
-    for (size_t k = first; k < out.copies.size(); k++) {
-        const SectorCopy &c = out.copies[k];
-        named.insert(key(c.cylinder, c.head, c.sector));
-        if (c.good())
-            good.insert(key(c.cylinder, c.head, c.sector));
-    }
-    for (size_t k = firstId; k < out.ids.size(); k++)
-        named.insert(key(out.ids[k].cylinder, out.ids[k].head, out.ids[k].sector));
-    if (named.size() == good.size())
-        return true;
-
-    fluxToCells(work.track.intervals, work.track.sampleHz * cellSeconds(work.rate), work.track.index, work.cells,
-                SECOND_LOOK);
-    TrackRead again;
-    collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, again);
-    for (SectorCopy &c : again.copies)
-        if (c.good() && good.insert(key(c.cylinder, c.head, c.sector)).second)
+    TrackRead pass;
+    for (int p = 0; p < FLUX_PASS_COUNT; p++) {
+        if (p > 0)
+            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[p].pll);
+        pass.copies.clear();
+        pass.ids.clear();
+        collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, pass, work.bytes());
+        out.passes = p + 1;
+        const std::set<uint32_t> before = named, goodBefore = good;
+        for (const TrackRead::Id &id : pass.ids)
+            if (p == 0 || !before.contains(key(id.cylinder, id.head, id.sector))) {
+                out.ids.push_back(id);
+                named.insert(key(id.cylinder, id.head, id.sector));
+            }
+        for (SectorCopy &c : pass.copies) {
+            const uint32_t k = key(c.cylinder, c.head, c.sector);
+            if (p > 0 && goodBefore.contains(k))
+                continue;
+            named.insert(k);
+            if (c.good())
+                good.insert(k);
+            c.pass = p;
             out.copies.push_back(std::move(c));
+        }
+        if (named.size() == good.size())
+            break;
+    }
     return true;
 }
 

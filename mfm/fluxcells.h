@@ -10,6 +10,7 @@
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
 
+#include <iterator>
 #include <span>
 
 namespace mfm {
@@ -20,6 +21,7 @@ struct FluxCells {
     CellStream cells;       /* all revolutions; cells.marks holds the cell
                                index of each of track.index's pulses */
     int rate = 0;           /* data rate used, 0 when none was found */
+    double cellTicks = 0;   /* the cell time the PLL was centred on, in ticks */
 
     /* The cell bytes, as many as hold cells. */
     std::span<const uint8_t> bytes() const
@@ -28,26 +30,48 @@ struct FluxCells {
     }
 };
 
+/* One pass of the flux decoder over a track: a setting of the loop. */
+struct FluxPass {
+    const char *name;
+    PllOptions pll;
+};
+
+/* The passes of the flux decoder, in the order they run. The first reads a
+ * sound track of real media whole: real drives wobble and real media shift
+ * their peaks, so it follows the flux closely. Each later pass runs only
+ * while a sector named on the track (by a sound ID or a copy) has no good
+ * copy: a steady loop and a slow one, which hold their lock through heavy
+ * jitter, and a nimble one for worn media whose timing wanders faster than
+ * the first follows. Every loop is centred on the cell time the track's
+ * flux shows (measureCellTicks) and follows it within 10 %. */
+inline constexpr FluxPass FLUX_PASSES[] = {
+    {"close", {.phaseGain = 0.25, .periodGain = 0.005, .clamp = 0.10}},
+    {"steady", {.phaseGain = 0.08, .periodGain = 0.001, .clamp = 0.10}},
+    {"slow", {.phaseGain = 0.04, .periodGain = 0.0005, .clamp = 0.10}},
+    {"nimble", {.phaseGain = 0.6, .periodGain = 0.02, .clamp = 0.10}},
+};
+inline constexpr int FLUX_PASS_COUNT = int(std::size(FLUX_PASSES));
+
 /* Reads track `i` of `file` into `out` and runs its intervals through the
- * PLL at `rate` (RATE_250K, RATE_300K or RATE_500K), or at the rate that
- * detectDataRate finds when `rate` is 0. Returns false, with no cells, when
- * no rate fits the track (unformatted or empty). Throws FluxError when the
- * file's data for the track are not sound. */
+ * PLL with `options` (by default the first pass's), centred on the cell
+ * time the flux shows near the nominal cell of `rate` (RATE_250K,
+ * RATE_300K or RATE_500K), or of the rate that detectDataRate finds when
+ * `rate` is 0. Returns false, with no cells, when no rate fits the track
+ * (unformatted or empty). Throws FluxError when the file's data for the
+ * track are not sound. */
 bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
-                   const PllOptions &options = {});
+                   const PllOptions &options = FLUX_PASSES[0].pll);
 
-/* The PLL of the second look at a track: a slower loop, which keeps its lock
- * through heavier jitter and follows speed changes less quickly. */
-inline constexpr PllOptions SECOND_LOOK = {.phaseGain = 0.04, .periodGain = 0.0005};
-
-/* Reads track `i` of `file` and runs it through the PLL and `scanner`,
- * collecting its sector copies into `out` as collectCopies does (out's
- * physical and head are the track's). When a sector was not read well (a
- * copy with a CRC error, or an ID with no good copy) the track's flux goes
- * through the PLL once more with SECOND_LOOK, and the good copies that look
- * finds of sectors with no good copy yet are added. `work` is reused.
- * Returns false, having collected nothing, when no data rate fits the
- * track. Throws FluxError as readFluxCells does. */
+/* Reads track `i` of `file` and decodes it, collecting its sector copies
+ * into `out` as collectCopies does (out's physical, head and rate are the
+ * track's; each copy's `pass` says which of FLUX_PASSES found it). The
+ * first pass's copies are all kept; a later pass, run while sectors are not
+ * read well, adds the copies, good and bad, of sectors that have no good
+ * copy yet (the bad ones count in the vote of recoverDisk), and the sound
+ * IDs of sectors not named before. out.passes is the number of passes run.
+ * `work` and `scanner` are reused. Returns false, having collected nothing,
+ * when no data rate fits the track. Throws FluxError as readFluxCells
+ * does. */
 bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, Scanner &scanner, TrackRead &out);
 
 /* A stretch of a track's cells chosen to fill a place of `limit` cells. */

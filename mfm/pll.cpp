@@ -253,4 +253,32 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
     return double(hits[best]) >= MIN_SHARE * double(sampled) ? rates[best] : 0;
 }
 
+double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellTicks)
+{
+    constexpr int ROUNDS = 4;
+    // The same sample of runs that detectDataRate looks at would do, but a
+    // pass over every interval costs little beside the PLL's.
+    double cell = nominalCellTicks;
+    if (!(cell > 0))
+        return nominalCellTicks;
+    for (int round = 0; round < ROUNDS; round++) {
+        const double perTick = 1.0 / cell;
+        double ticks = 0, cells = 0;
+        size_t n = 0;
+        for (uint32_t t : intervals) {
+            const double x = double(t) * perTick;
+            const double k = std::floor(x + 0.5);
+            if (k >= double(MIN_VALID_CELLS) && k <= double(MAX_VALID_CELLS) && std::fabs(x - k) < MEASURE_WINDOW) {
+                ticks += double(t);
+                cells += k;
+                n++;
+            }
+        }
+        if (n < DETECT_MIN_INTERVALS)
+            return nominalCellTicks;
+        cell = ticks / cells;
+    }
+    return cell;
+}
+
 }

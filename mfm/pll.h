@@ -39,6 +39,16 @@ constexpr double cellSeconds(int rate) { return 1.0 / (2.0 * rate); }
 int detectDataRate(std::span<const uint32_t> intervals, double sampleHz);
 constexpr size_t DETECT_MIN_INTERVALS = 64;
 
+/* The cell time the flux shows, in ticks: the mean time per cell of the
+ * intervals that lie within MEASURE_WINDOW cells of 2, 3 or 4 cells, found
+ * from `nominalCellTicks` in a few rounds (so that a drive or a writer up to
+ * about 12 % off its speed is measured right). The speed of the drive that
+ * wrote the track shows in it as well as that of the drive that read it and
+ * its sample clock; the index period shows only the reader's. Returns
+ * `nominalCellTicks` when fewer than DETECT_MIN_INTERVALS intervals fit. */
+double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellTicks);
+constexpr double MEASURE_WINDOW = 0.3;
+
 /* The cells of a flux stream. */
 struct CellStream {
     std::vector<uint8_t> bytes;   /* cells, earliest in bit 7; bits past `cells` are 0 */

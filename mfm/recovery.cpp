@@ -2,6 +2,7 @@
 // the choice of one copy per sector.
 #include "mfm/recovery.h"
 #include "mfm/mfm.h"
+#include "mfm/vote.h"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,8 @@ constexpr int CRC_BYTES = 2;
 constexpr int MAX_HEADS = 2;
 constexpr int MAX_CYLINDERS = 256;
 constexpr int BOOT_BYTES = 36;      // the BPB fields readBootblock reads
-constexpr int MIN_VOTERS = 3;       // bad copies needed for a byte-wise vote
+constexpr int MIN_VOTERS = 3;       // bad copies needed for a vote
+constexpr int DATA_WORD = 4;        // cell words from a sync to its field's bytes
 
 struct Ref {
     const TrackRead *read;
@@ -117,22 +119,50 @@ std::optional<Geometry> geometryFromBoot(const std::vector<uint8_t> &bs)
     return Geometry{int(cylinders), rec.heads, rec.spt, rec.bps};
 }
 
-// Byte by byte, the value most copies hold; on a tie the earliest copy's.
-void majority(const std::vector<Ref> &copies, uint8_t *out, size_t bytes)
+// Cells [from, from + count) of `stream` (zero beyond its end), packed.
+void keepCells(std::span<const uint8_t> stream, int64_t from, int64_t count, std::vector<uint8_t> &out)
 {
-    for (size_t i = 0; i < bytes; i++) {
-        int best = 0;
-        uint8_t value = copies[0].copy->data[i];
-        for (size_t a = 0; a < copies.size(); a++) {
-            const uint8_t v = copies[a].copy->data[i];
-            int n = 0;
-            for (const Ref &b : copies)
-                n += b.copy->data[i] == v;
-            if (n > best)
-                best = n, value = v;
-        }
-        out[i] = value;
+    out.assign(size_t((count + 7) / 8), 0);
+    for (int64_t i = 0; i < count; i++) {
+        const int64_t at = from + i;
+        if (size_t(at >> 3) < stream.size() && (stream[size_t(at >> 3)] >> (7 - (at & 7))) & 1)
+            out[size_t(i >> 3)] |= uint8_t(0x80 >> (i & 7));
     }
+}
+
+// The good copy a sector's bytes come from, or null when it has none; sets
+// the status and the count of good copies. Good copies that disagree make a
+// conflict, except where one set of bytes is held by two or more of them and
+// every other by one alone: a bad read whose CRC matches by chance (one in
+// 65,536) does not come back the same, while the bytes written do.
+const Ref *chooseGood(const std::vector<Ref> &copies, RecoveredSector &sec)
+{
+    struct Group {
+        const Ref *first;
+        int count;
+    };
+    std::vector<Group> groups;
+    for (const Ref &x : copies) {
+        if (!x.copy->good())
+            continue;
+        sec.goodCopies++;
+        const auto same = std::find_if(groups.begin(), groups.end(),
+                                       [&](const Group &g) { return g.first->copy->data == x.copy->data; });
+        if (same == groups.end())
+            groups.push_back({&x, 1});
+        else
+            same->count++;
+    }
+    if (groups.empty())
+        return nullptr;
+    const auto top = std::max_element(groups.begin(), groups.end(),
+                                      [](const Group &a, const Group &b) { return a.count < b.count; });
+    const bool clear = groups.size() == 1 ||
+                       (top->count >= 2 && std::all_of(groups.begin(), groups.end(), [&](const Group &g) {
+                            return &g == &*top || g.count == 1;
+                        }));
+    sec.status = clear ? SectorStatus::good : SectorStatus::conflict;
+    return clear ? top->first : groups.front().first;
 }
 
 }
@@ -160,7 +190,8 @@ const char *statusName(SectorStatus s)
     return "missing";
 }
 
-void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out)
+void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
+                   std::span<const uint8_t> cells)
 {
     int64_t insideUntil = -1;   // end of the last data field with a right CRC
     for (const Field &fd : fields) {
@@ -178,9 +209,12 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.idOk = id.crcOk();
         c.dataOk = fd.crcOk();
         c.deleted = isDeletedMark(fd.mark);
+        c.storedCrc = fd.storedCrc;
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
         c.data.assign(fd.data.begin(), fd.data.end());
+        if (!c.good() && !cells.empty())
+            keepCells(cells, fd.bit + 16 * DATA_WORD, voteCells(fd.data.size()), c.cells);
         out.copies.push_back(std::move(c));
         if (fd.crcOk())
             insideUntil = fd.bit + 16 * int64_t(4 + fd.data.size() + CRC_BYTES);
@@ -233,6 +267,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
     rec.sectors.reserve(size_t(g.sectorCount()));
     uint8_t *out = rec.image.data();
     std::vector<Ref> sized;
+    std::vector<const SectorCopy *> voters;
     for (int c = 0; c < g.cylinders; c++)
         for (int h = 0; h < g.heads; h++)
             for (int s = 1; s <= g.sectors; s++, out += bytes) {
@@ -243,16 +278,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                         if (x.copy->data.size() == bytes)
                             sized.push_back(x);
                 sec.copies = int(sized.size());
-                const Ref *chosen = nullptr;
-                for (const Ref &x : sized) {
-                    if (!x.copy->good())
-                        continue;
-                    sec.goodCopies++;
-                    if (!chosen)
-                        chosen = &x, sec.status = SectorStatus::good;
-                    else if (x.copy->data != chosen->copy->data)
-                        sec.status = SectorStatus::conflict;
-                }
+                const Ref *chosen = chooseGood(sized, sec);
                 if (!chosen && !sized.empty()) {
                     chosen = &sized.front();
                     sec.status = SectorStatus::crcError;
@@ -260,10 +286,18 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                 if (chosen) {
                     sec.read = chosen->read;
                     sec.copy = chosen->copy;
-                    if (!chosen->copy->good() && sized.size() >= size_t(MIN_VOTERS))
-                        majority(sized, out, bytes);
-                    else
-                        memcpy(out, chosen->copy->data.data(), bytes);
+                    sec.deleted = chosen->copy->deleted;
+                    memcpy(out, chosen->copy->data.data(), bytes);
+                }
+                if (sec.status == SectorStatus::crcError && sized.size() >= size_t(MIN_VOTERS)) {
+                    voters.clear();
+                    for (const Ref &x : sized)
+                        voters.push_back(x.copy);
+                    const Vote v = voteCopies(voters, bytes);
+                    memcpy(out, v.data.data(), bytes);
+                    sec.voted = true;
+                    if (v.confirmed && std::any_of(voters.begin(), voters.end(), [](auto *x) { return x->idOk; }))
+                        sec.status = SectorStatus::good;
                 }
                 rec.counts[int(sec.status)]++;
                 rec.sectors.push_back(sec);

@@ -56,7 +56,12 @@ struct SectorCopy {
     bool deleted = false;                                    /* a deleted-data mark (F8..FA) */
     int64_t bit = 0;                                         /* cell of the data field's sync */
     int revolution = 0;                                      /* see collectCopies */
+    int pass = 0;                                            /* the flux decoder's pass (FLUX_PASSES) */
+    uint16_t storedCrc = 0;                                  /* the data CRC as read */
     std::vector<uint8_t> data;
+    /* A bad copy's cells, when collectCopies was given them: voteCells()
+     * cells from the first cell of its bytes, eight to a byte. */
+    std::vector<uint8_t> cells;
 
     bool good() const { return idOk && dataOk; }
 };
@@ -67,6 +72,7 @@ struct TrackRead {
     int physical = 0;       /* track slot, or physical cylinder of a flux track */
     int head = -1;          /* the flux track's head; -1 for a slot (both heads) */
     int rate = 0;           /* the flux track's data rate (RATE_250K ...); 0 for a slot */
+    int passes = 0;         /* the flux decoder's passes run on the track; 0 for a slot */
     std::vector<SectorCopy> copies;
     /* ID fields with a right CRC, data or not: what the layout is judged by. */
     struct Id {
@@ -76,12 +82,16 @@ struct TrackRead {
 };
 
 /* Collects the sectors of one scan (fields scanned with DataLength::fromId)
- * into `out` (appending to its copies and ids). Fields whose sync lies
- * inside a data field with a right CRC are part of that sector's bytes and
- * are skipped. `indexCells` are the ascending cell indices of index pulses
- * in the scanned stream: a copy's revolution is the number of them at or
- * before its sync (0 when there are none). */
-void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out);
+ * into `out` (appending to its copies and ids). Only a data field that
+ * belongs to an ID (Field::id, within BIND_CELLS of it) is a copy of that
+ * sector. Fields whose sync lies inside a data field with a right CRC are
+ * part of that sector's bytes and are skipped. `indexCells` are the
+ * ascending cell indices of index pulses in the scanned stream: a copy's
+ * revolution is the number of them at or before its sync (0 when there are
+ * none). When `cells` (the scanned stream) is given, every bad copy keeps
+ * its cells for the aligned vote (vote.h). */
+void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
+                   std::span<const uint8_t> cells = {});
 
 /* 2 when most ID fields (with right CRCs, read off track 0) name half the
  * physical track they were read on: a 40-cylinder disk read in an 80-track
@@ -105,6 +115,8 @@ struct RecoveredSector {
     SectorStatus status = SectorStatus::missing;
     int copies = 0;                     /* copies of the geometry's size seen */
     int goodCopies = 0;
+    bool voted = false;                 /* the bytes are a vote of bad copies */
+    bool deleted = false;               /* the chosen copy had a deleted-data mark */
     const TrackRead *read = nullptr;    /* where the chosen copy came from */
     const SectorCopy *copy = nullptr;   /* (both null when missing; for a merge of
                                            bad copies, the first of them) */

@@ -1,0 +1,187 @@
+// Votes of bad copies of a sector: bit by bit, then cell by cell over
+// copies aligned with one another.
+#include "mfm/vote.h"
+#include "mfm/mfm.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace mfm {
+
+namespace {
+
+constexpr int CRC_BYTES = 2;
+constexpr int CELLS_PER_BYTE = 16;
+constexpr int ROUNDS = 2;           // alignments with the vote, each followed by a new vote
+constexpr int SUBSTITUTE = 1;       // alignment costs: a cell read otherwise,
+constexpr int INDEL = 2;            // a cell lost or gained
+constexpr uint8_t GAP = 2;          // no cell of the copy at a place of the vote
+
+// Bit by bit, the value most copies hold; on a tie the earliest copy's.
+template <typename Get>
+void majority(std::span<const SectorCopy *const> copies, uint8_t *out, size_t bytes, Get get)
+{
+    const size_t half = copies.size() / 2;
+    for (size_t i = 0; i < bytes; i++) {
+        unsigned value = 0;
+        for (int bit = 7; bit >= 0; bit--) {
+            size_t ones = 0;
+            for (const SectorCopy *c : copies)
+                ones += (get(*c, i) >> bit) & 1u;
+            const bool tie = copies.size() % 2 == 0 && ones == half;
+            const bool one = tie ? (get(*copies.front(), i) >> bit) & 1u : ones > half;
+            value |= unsigned(one) << bit;
+        }
+        out[i] = uint8_t(value);
+    }
+}
+
+// Whether `bytes` data bytes followed by the stored CRC (high byte first)
+// are a sound data field with this mark.
+bool confirms(const uint8_t *dataAndCrc, size_t bytes, uint8_t mark)
+{
+    std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, mark};
+    field.insert(field.end(), dataAndCrc, dataAndCrc + bytes);
+    return crc16(field.data(), uint16_t(field.size())) == uint16_t(dataAndCrc[bytes] << 8 | dataAndCrc[bytes + 1]);
+}
+
+// One cell a byte.
+std::vector<uint8_t> unpack(std::span<const uint8_t> packed, int64_t cells)
+{
+    std::vector<uint8_t> out(static_cast<size_t>(cells));
+    for (int64_t i = 0; i < cells; i++)
+        out[size_t(i)] = (packed[size_t(i >> 3)] >> (7 - (i & 7))) & 1;
+    return out;
+}
+
+// The cells of `copy` at each place of `ref`, or GAP: the alignment of least
+// cost (SUBSTITUTE per cell read otherwise, INDEL per cell lost or gained)
+// within ALIGN_BAND cells of the diagonal. `from` is reused.
+void align(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &copy, std::vector<uint8_t> &from,
+           std::vector<uint8_t> &out)
+{
+    constexpr int W = ALIGN_BAND, B = 2 * W + 1;
+    constexpr int FAR = INT_MAX / 4;
+    enum : uint8_t { MATCH, LOST, GAINED };
+    const int n = int(ref.size()), m = int(copy.size());
+    from.assign(size_t(n + 1) * B, MATCH);
+    std::vector<int> prev(B, FAR), row(B, FAR);
+    // Band slot d holds column j = i + d - W.
+    for (int d = W; d < B && d - W <= m; d++)
+        prev[size_t(d)] = INDEL * (d - W), from[size_t(d)] = GAINED;
+    for (int i = 1; i <= n; i++) {
+        for (int d = 0; d < B; d++) {
+            const int j = i + d - W;
+            int best = FAR;
+            uint8_t how = MATCH;
+            if (j >= 0 && j <= m) {
+                if (j > 0)
+                    best = prev[size_t(d)] + (ref[size_t(i - 1)] != copy[size_t(j - 1)] ? SUBSTITUTE : 0);
+                if (d + 1 < B && prev[size_t(d + 1)] + INDEL < best)
+                    best = prev[size_t(d + 1)] + INDEL, how = LOST;
+                if (d > 0 && j > 0 && row[size_t(d - 1)] + INDEL < best)
+                    best = row[size_t(d - 1)] + INDEL, how = GAINED;
+            }
+            row[size_t(d)] = best;
+            from[size_t(i) * B + size_t(d)] = how;
+        }
+        std::swap(prev, row);
+    }
+    int d = 0;
+    for (int k = 1; k < B; k++)
+        if (prev[size_t(k)] < prev[size_t(d)])
+            d = k;
+    out.assign(size_t(n), GAP);
+    for (int i = n; i > 0;) {
+        const int j = i + d - W;
+        switch (from[size_t(i) * B + size_t(d)]) {
+        case MATCH:
+            out[size_t(i - 1)] = copy[size_t(j - 1)];
+            i--;
+            break;
+        case LOST:
+            i--, d++;
+            break;
+        default:
+            d--;
+            if (d < 0)
+                return;
+            break;
+        }
+    }
+}
+
+// Each place's cell by majority of the aligned copies that have one there;
+// on a tie the vote keeps what it held.
+void cellMajority(const std::vector<std::vector<uint8_t>> &aligned, std::vector<uint8_t> &ref)
+{
+    for (size_t i = 0; i < ref.size(); i++) {
+        int ones = 0, cells = 0;
+        for (const auto &a : aligned)
+            if (a[i] != GAP)
+                cells++, ones += a[i];
+        if (2 * ones != cells)
+            ref[i] = 2 * ones > cells;
+    }
+}
+
+// The bytes of the data cells of `cells` (the second of every two).
+void dataBytes(const std::vector<uint8_t> &cells, uint8_t *out, size_t bytes)
+{
+    for (size_t b = 0; b < bytes; b++) {
+        unsigned v = 0;
+        for (int k = 0; k < 8; k++)
+            v = v << 1 | cells[b * CELLS_PER_BYTE + size_t(2 * k + 1)];
+        out[b] = uint8_t(v);
+    }
+}
+
+}
+
+Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
+{
+    Vote v;
+    v.data.resize(bytes + CRC_BYTES);
+    size_t deleted = 0;
+    for (const SectorCopy *c : copies)
+        deleted += c->deleted;
+    const uint8_t mark = 2 * deleted > copies.size() ? MARK_DELETED : MARK_DATA;
+
+    majority(copies, v.data.data(), bytes, [](const SectorCopy &c, size_t i) { return c.data[i]; });
+    majority(copies, v.data.data() + bytes, CRC_BYTES,
+             [](const SectorCopy &c, size_t i) { return uint8_t(i == 0 ? c.storedCrc >> 8 : c.storedCrc); });
+    v.confirmed = confirms(v.data.data(), bytes, mark);
+
+    std::vector<const SectorCopy *> withCells;
+    const int64_t cells = voteCells(bytes);
+    for (const SectorCopy *c : copies)
+        if (int64_t(c->cells.size()) * 8 >= cells && withCells.size() < ALIGN_MAX_COPIES)
+            withCells.push_back(c);
+    if (!v.confirmed && withCells.size() >= 3) {
+        const int64_t body = cells - ALIGN_BAND;
+        std::vector<std::vector<uint8_t>> own, aligned(withCells.size());
+        for (const SectorCopy *c : withCells)
+            own.push_back(unpack(c->cells, cells));
+        // The first vote: every copy as it stands.
+        std::vector<uint8_t> ref;
+        for (size_t k = 0; k < own.size(); k++)
+            aligned[k].assign(own[k].begin(), own[k].begin() + body);
+        ref = aligned.front();
+        cellMajority(aligned, ref);
+        std::vector<uint8_t> from, voted(bytes + CRC_BYTES);
+        for (int round = 0; round < ROUNDS; round++) {
+            for (size_t k = 0; k < own.size(); k++)
+                align(ref, own[k], from, aligned[k]);
+            cellMajority(aligned, ref);
+        }
+        dataBytes(ref, voted.data(), bytes + CRC_BYTES);
+        if (confirms(voted.data(), bytes, mark)) {
+            v.data = std::move(voted);
+            v.confirmed = v.aligned = true;
+        }
+    }
+    v.data.resize(bytes);
+    return v;
+}
+
+}

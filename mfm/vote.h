@@ -1,0 +1,60 @@
+/*
+ * vote.h -- the bytes of a sector that no read gave whole, from the votes of
+ * its bad copies, confirmed by its CRC.
+ *
+ * Each read of a damaged sector goes wrong in its own places: a burst of
+ * noise, a weak transition read a cell early, a cell lost or gained where
+ * the loop slipped. Where most copies agree, they hold what was written.
+ * Two votes are taken, the second only when the first is not confirmed:
+ *
+ *  1. bit by bit over the decoded bytes (and the stored CRC): every data
+ *     cell takes the value most copies hold;
+ *  2. cell by cell over the copies' cells aligned on their sync: each copy
+ *     is aligned with the vote of all of them, allowing cells lost or
+ *     gained (within ALIGN_BAND cells), so that a copy which slipped a cell
+ *     still counts after the slip; then the vote is taken again over the
+ *     aligned cells, twice.
+ *
+ * A vote is confirmed when the CRC of A1 A1 A1, the mark and the voted bytes
+ * equals the voted stored CRC: one candidate tried, so a wrong vote passes
+ * with the odds of any CRC check (one in 65,536). Nothing here flips bits to
+ * find bytes that fit the CRC.
+ *
+ * No process-wide state; nothing is printed.
+ */
+#ifndef MFM_VOTE_H
+#define MFM_VOTE_H
+
+#include "mfm/recovery.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace mfm {
+
+/* Cells a copy may be ahead of or behind the vote, in the aligned vote. */
+constexpr int ALIGN_BAND = 8;
+/* Copies the aligned vote looks at, at most (the first ones). */
+constexpr size_t ALIGN_MAX_COPIES = 64;
+
+/* Cells SectorCopy::cells keeps of a data field of `bytes` bytes: its data
+ * and CRC cell words, and ALIGN_BAND cells more for a copy that lost some. */
+constexpr int64_t voteCells(size_t bytes) { return 16 * (int64_t(bytes) + 2) + ALIGN_BAND; }
+
+struct Vote {
+    std::vector<uint8_t> data;  /* the voted bytes */
+    bool confirmed = false;     /* their CRC is the voted stored CRC */
+    bool aligned = false;       /* they come from the aligned cell vote */
+};
+
+/* Votes `copies` (at least one; every one's data `bytes` long). On a tie the
+ * earliest copy's value wins. The mark under the CRC is F8 when most copies
+ * carry a deleted-data mark, else FB. The aligned vote is taken over the
+ * copies that kept their cells, when there are three or more. */
+Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes);
+
+}
+
+#endif
