@@ -16,6 +16,7 @@ constexpr int ROUNDS = 2;           // alignments with the vote, each followed b
 constexpr int SUBSTITUTE = 1;       // alignment costs: a cell read otherwise,
 constexpr int INDEL = 2;            // a cell lost or gained
 constexpr uint8_t GAP = 2;          // no cell of the copy at a place of the vote
+constexpr size_t MEDOID_COPIES = 8; // copies among which the first reference is chosen
 
 // Bit by bit, the value most copies hold; on a tie the earliest copy's.
 template <typename Get>
@@ -56,8 +57,9 @@ std::vector<uint8_t> unpack(std::span<const uint8_t> packed, int64_t cells)
 
 // The cells of `copy` at each place of `ref`, or GAP: the alignment of least
 // cost (SUBSTITUTE per cell read otherwise, INDEL per cell lost or gained)
-// within ALIGN_BAND cells of the diagonal. `from` is reused.
-void align(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &copy, std::vector<uint8_t> &from,
+// within ALIGN_BAND cells of the diagonal; returns that cost. `from` is
+// reused.
+int align(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &copy, std::vector<uint8_t> &from,
            std::vector<uint8_t> &out)
 {
     constexpr int W = ALIGN_BAND, B = 2 * W + 1;
@@ -91,6 +93,7 @@ void align(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &copy, st
     for (int k = 1; k < B; k++)
         if (prev[size_t(k)] < prev[size_t(d)])
             d = k;
+    const int cost = prev[size_t(d)];
     out.assign(size_t(n), GAP);
     for (int i = n; i > 0;) {
         const int j = i + d - W;
@@ -105,10 +108,11 @@ void align(const std::vector<uint8_t> &ref, const std::vector<uint8_t> &copy, st
         default:
             d--;
             if (d < 0)
-                return;
+                return cost;
             break;
         }
     }
+    return cost;
 }
 
 // Each place's cell by majority of the aligned copies that have one there;
@@ -162,13 +166,22 @@ Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
         std::vector<std::vector<uint8_t>> own, aligned(withCells.size());
         for (const SectorCopy *c : withCells)
             own.push_back(unpack(c->cells, cells));
-        // The first vote: every copy as it stands.
-        std::vector<uint8_t> ref;
-        for (size_t k = 0; k < own.size(); k++)
-            aligned[k].assign(own[k].begin(), own[k].begin() + body);
-        ref = aligned.front();
-        cellMajority(aligned, ref);
+        // The copies align first with the one of the first few that lies
+        // closest to the others (the fewest cells lost, gained or read
+        // otherwise): a vote of copies as they stand would follow the
+        // slips that most of them made, however far apart.
         std::vector<uint8_t> from, voted(bytes + CRC_BYTES);
+        const size_t few = std::min(own.size(), MEDOID_COPIES);
+        std::vector<int> distance(few, 0);
+        std::vector<uint8_t> head;
+        for (size_t a = 0; a < few; a++)
+            for (size_t b = a + 1; b < few; b++) {
+                head.assign(own[a].begin(), own[a].begin() + body);
+                const int d = align(head, own[b], from, aligned[b]);
+                distance[a] += d, distance[b] += d;
+            }
+        const size_t medoid = size_t(std::min_element(distance.begin(), distance.end()) - distance.begin());
+        std::vector<uint8_t> ref(own[medoid].begin(), own[medoid].begin() + body);
         for (int round = 0; round < ROUNDS; round++) {
             for (size_t k = 0; k < own.size(); k++)
                 align(ref, own[k], from, aligned[k]);

@@ -27,6 +27,16 @@ SectorCopy copyOf(int cylinder, int head, int sector, std::vector<uint8_t> data,
 
 std::vector<uint8_t> bytes(uint8_t value, size_t n = SECTOR_SIZE) { return std::vector<uint8_t>(n, value); }
 
+// A bad copy whose stored CRC is that of `written`.
+SectorCopy badCopyOf(std::vector<uint8_t> data, const std::vector<uint8_t> &written)
+{
+    SectorCopy c = copyOf(0, 0, 1, std::move(data), BAD_DATA);
+    std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, MARK_DATA};
+    field.insert(field.end(), written.begin(), written.end());
+    c.storedCrc = crc16(field.data(), uint16_t(field.size()));
+    return c;
+}
+
 std::vector<uint8_t> withByte(std::vector<uint8_t> d, size_t at, uint8_t value)
 {
     d[at] = value;
@@ -104,6 +114,16 @@ TEST(Recovery, ChoosesTheCopy)
          {copyOf(0, 0, 1, withByte(base, 0, 0xEE), BAD_DATA), copyOf(0, 0, 1, base, BAD_ID),
           copyOf(0, 0, 1, withByte(base, 1, 0xDD), BAD_DATA)},
          SectorStatus::crcError, base, 3, 0},
+        {"three bad: the CRC confirms the vote",
+         {badCopyOf(withByte(base, 0, 0x10), base), badCopyOf(withByte(base, 0, 0x13), base),
+          badCopyOf(withByte(base, 9, 0), base)},
+         SectorStatus::good, base, 3, 0},
+        {"a lone good variant beside two alike",
+         {copyOf(0, 0, 1, bytes(3)), copyOf(0, 0, 1, bytes(1)), copyOf(0, 0, 1, bytes(1))}, SectorStatus::good,
+         bytes(1), 3, 3},
+        {"two good variants twice each",
+         {copyOf(0, 0, 1, bytes(3)), copyOf(0, 0, 1, bytes(1)), copyOf(0, 0, 1, bytes(1)), copyOf(0, 0, 1, bytes(3))},
+         SectorStatus::conflict, bytes(3), 4, 4},
         {"three bad: tie goes to the first",
          {copyOf(0, 0, 1, bytes(4), BAD_DATA), copyOf(0, 0, 1, bytes(5), BAD_DATA),
           copyOf(0, 0, 1, bytes(6), BAD_DATA)},
@@ -124,6 +144,7 @@ TEST(Recovery, ChoosesTheCopy)
         EXPECT_EQ(rec.sectors[0].copies, c.copiesSeen) << c.name;
         EXPECT_EQ(rec.sectors[0].goodCopies, c.good) << c.name;
         EXPECT_EQ(rec.count(c.status), 1) << c.name;
+        EXPECT_EQ(rec.sectors[0].voted, c.good == 0 && c.copiesSeen >= 3) << c.name;
     }
 }
 
