@@ -1,5 +1,6 @@
 // Views of a recovery: text map, summary, JSON report and SVG picture.
 #include "mfm/sectormap.h"
+#include "mfm/fluxcells.h"
 
 #include <nlohmann/json.hpp>
 
@@ -138,7 +139,8 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
     for (const RecoveredSector &s : rec.sectors) {
         json entry = {{"cylinder", s.cylinder}, {"head", s.head},     {"sector", s.sector},
                       {"status", statusName(s.status)}, {"copies", s.copies}, {"good_copies", s.goodCopies}};
-        entry["merged"] = s.status == SectorStatus::crcError && s.copies >= 3;
+        entry["voted"] = s.voted;
+        entry["deleted"] = s.deleted;
         if (s.copy) {
             const size_t input = size_t(s.read->input);
             json source = {{"input", input},
@@ -147,6 +149,7 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
                            {"bit", s.copy->bit}};
             const bool flux = input < inputs.size() && inputs[input].kind != "raw";
             source["revolution"] = flux ? json(s.copy->revolution) : json(nullptr);
+            source["pass"] = flux ? json(FLUX_PASSES[s.copy->pass].name) : json(nullptr);
             entry["source"] = std::move(source);
         } else {
             entry["source"] = nullptr;
@@ -201,8 +204,8 @@ std::string svgMap(const Recovery &rec)
                               large, x(r0, a0), y(r0, a0), colour);
                 if (sec.status != SectorStatus::good)
                     out += format(" stroke=\"%s\" stroke-width=\"1.5\"", colour);
-                out += format("><title>cylinder %d head %d sector %d: %s</title></path>\n", c, h, s,
-                              statusName(sec.status));
+                out += format("><title>cylinder %d head %d sector %d: %s%s%s</title></path>\n", c, h, s,
+                              statusName(sec.status), sec.voted ? ", voted" : "", sec.deleted ? ", deleted data" : "");
             }
         }
         svg += good + bad;

@@ -38,8 +38,9 @@ std::string summaryLine(const Recovery &rec);
  *   {"geometry": {cylinders, heads, sectors, bytes, source, step},
  *    "inputs": [{index, file, kind, drive}],
  *    "totals": {sectors, found, good, crc_error, missing, conflict, foreign_ids},
- *    "sectors": [{cylinder, head, sector, status, copies, good_copies, merged,
- *                 source: {input, slot, head, bit, revolution} or null}]}
+ *    "sectors": [{cylinder, head, sector, status, copies, good_copies, voted,
+ *                 deleted, source: {input, slot, head, bit, revolution, pass}
+ *                 or null}]}
  * Two spaces of indentation, a newline at the end. */
 std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs);
 

@@ -132,7 +132,7 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     ASSERT_EQ(report["sectors"].size(), 720u);
     std::set<std::string> notGood;
     for (const auto &s : report["sectors"]) {
-        for (const char *key : {"cylinder", "head", "sector", "status", "copies", "good_copies", "merged", "source"})
+        for (const char *key : {"cylinder", "head", "sector", "status", "copies", "good_copies", "voted", "deleted", "source"})
             ASSERT_TRUE(s.contains(key)) << key;
         if (s["status"] != "good")
             notGood.insert(std::to_string(int(s["cylinder"])) + ":" + std::to_string(int(s["head"])) + ":" +
