@@ -47,6 +47,8 @@ constexpr size_t CHUNK = 1024;              // intervals between capacity checks
 constexpr size_t STORE_BYTES = 8;           // bytes of the accumulator store
 constexpr size_t DETECT_RUNS = 8;           // runs of neighbouring intervals detectDataRate looks at,
 constexpr size_t DETECT_RUN = 1024;         // each this long (a short track: every interval)
+constexpr size_t MEASURE_RUNS = 16;         // runs measureCellTicks looks at,
+constexpr size_t MEASURE_RUN = 2048;        // each this long
 // Bytes a chunk of fast intervals can need: LOCK_CELLS cells each, plus the store.
 constexpr size_t CHUNK_BYTES = CHUNK * LOCK_CELLS / 8 + 2 * STORE_BYTES;
 
@@ -256,25 +258,44 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
 double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellTicks)
 {
     constexpr int ROUNDS = 4;
-    // The same sample of runs that detectDataRate looks at would do, but a
-    // pass over every interval costs little beside the PLL's.
-    double cell = nominalCellTicks;
-    if (!(cell > 0))
+    constexpr double SPAN_CELLS = 6;        // intervals up to this long count at all
+    constexpr size_t MAX_BINS = 4096;
+    if (!(nominalCellTicks > 0) || nominalCellTicks > MAX_CELL_TICKS)
         return nominalCellTicks;
+    // One pass over the intervals into a histogram (bins of `width` ticks),
+    // then the rounds over the bins.
+    const double width = std::max(1.0, SPAN_CELLS * nominalCellTicks / double(MAX_BINS));
+    const size_t bins = size_t(SPAN_CELLS * nominalCellTicks / width) + 1;
+    std::vector<uint32_t> histogram(bins, 0);
+    const double perBin = 1.0 / width;
+    // Runs of neighbouring intervals spread over the whole track show its
+    // speed as well as every interval does.
+    const size_t runs = std::min(MEASURE_RUNS, intervals.size() / MEASURE_RUN + 1);
+    const size_t run = std::min(MEASURE_RUN, intervals.size());
+    for (size_t r = 0; r < runs; r++) {
+        const size_t from = runs == 1 ? 0 : r * (intervals.size() - run) / (runs - 1);
+        for (size_t i = from; i < from + run; i++) {
+            const size_t b = size_t(double(intervals[i]) * perBin);
+            if (b < bins)
+                histogram[b]++;
+        }
+    }
+    double cell = nominalCellTicks;
     for (int round = 0; round < ROUNDS; round++) {
-        const double perTick = 1.0 / cell;
-        double ticks = 0, cells = 0;
-        size_t n = 0;
-        for (uint32_t t : intervals) {
-            const double x = double(t) * perTick;
+        double ticks = 0, cells = 0, n = 0;
+        for (size_t b = 0; b < bins; b++) {
+            if (histogram[b] == 0)
+                continue;
+            const double t = (double(b) + 0.5) * width;
+            const double x = t / cell;
             const double k = std::floor(x + 0.5);
             if (k >= double(MIN_VALID_CELLS) && k <= double(MAX_VALID_CELLS) && std::fabs(x - k) < MEASURE_WINDOW) {
-                ticks += double(t);
-                cells += k;
-                n++;
+                ticks += t * histogram[b];
+                cells += k * histogram[b];
+                n += histogram[b];
             }
         }
-        if (n < DETECT_MIN_INTERVALS)
+        if (n < double(DETECT_MIN_INTERVALS))
             return nominalCellTicks;
         cell = ticks / cells;
     }

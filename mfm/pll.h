@@ -40,7 +40,8 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz);
 constexpr size_t DETECT_MIN_INTERVALS = 64;
 
 /* The cell time the flux shows, in ticks: the mean time per cell of the
- * intervals that lie within MEASURE_WINDOW cells of 2, 3 or 4 cells, found
+ * intervals that lie within MEASURE_WINDOW cells of 2, 3 or 4 cells (of a
+ * sample of runs of intervals spread over the whole track), found
  * from `nominalCellTicks` in a few rounds (so that a drive or a writer up to
  * about 12 % off its speed is measured right). The speed of the drive that
  * wrote the track shows in it as well as that of the drive that read it and

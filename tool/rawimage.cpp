@@ -272,7 +272,7 @@ void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead
     out.physical = int(job.track);
     const size_t at = job.track * TRACK_SLOT_SIZE;
     const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
-    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId), {}, out);
+    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId), {}, out, cells);
 }
 
 // Decodes every track read, spread over the processor's cores; the reads
