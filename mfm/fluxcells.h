@@ -41,14 +41,16 @@ struct FluxPass {
  * their peaks, so it follows the flux closely. Each later pass runs only
  * while a sector named on the track (by a sound ID or a copy) has no good
  * copy: a steady loop and a slow one, which hold their lock through heavy
- * jitter, and a nimble one for worn media whose timing wanders faster than
- * the first follows. Every loop is centred on the cell time the track's
+ * jitter, a nimble one for worn media whose timing wanders faster than the
+ * first follows, and one that takes almost every transition's timing as it
+ * comes, for damaged stretches where the timing jumps. Every loop is centred on the cell time the track's
  * flux shows (measureCellTicks) and follows it within 10 %. */
 inline constexpr FluxPass FLUX_PASSES[] = {
     {"close", {.phaseGain = 0.25, .periodGain = 0.005, .clamp = 0.10}},
     {"steady", {.phaseGain = 0.08, .periodGain = 0.001, .clamp = 0.10}},
     {"slow", {.phaseGain = 0.04, .periodGain = 0.0005, .clamp = 0.10}},
     {"nimble", {.phaseGain = 0.6, .periodGain = 0.02, .clamp = 0.10}},
+    {"snap", {.phaseGain = 0.8, .periodGain = 0.002, .clamp = 0.10}},
 };
 inline constexpr int FLUX_PASS_COUNT = int(std::size(FLUX_PASSES));
 
