@@ -213,10 +213,16 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
         c.data.assign(fd.data.begin(), fd.data.end());
-        if (!c.good() && !cells.empty())
-            keepCells(cells, fd.bit + 16 * DATA_WORD, voteCells(fd.data.size()), c.cells);
+        if (!cells.empty()) {
+            const int64_t body = fd.bit + 16 * DATA_WORD;
+            if (c.good())
+                c.clockErrors = clockErrors(cells, body, 16 * int64_t(fd.data.size() + CRC_BYTES));
+            if (!c.good())
+                keepCells(cells, body, voteCells(fd.data.size()), c.cells);
+        }
+        const bool sound = fd.crcOk() && c.clockErrors == 0;
         out.copies.push_back(std::move(c));
-        if (fd.crcOk())
+        if (sound)
             insideUntil = fd.bit + 16 * int64_t(4 + fd.data.size() + CRC_BYTES);
     }
 }

@@ -9,12 +9,15 @@
  * read.
  *
  * Which copy wins, per sector (cylinder, head, sector):
- *  - a good copy (ID CRC and data CRC both right) wins; the first one found
- *    is kept, and a later good copy with other bytes makes the sector a
- *    conflict;
- *  - with no good copy, three or more bad ones are merged byte by byte, each
- *    byte the value most copies hold (on a tie, the earliest copy's); one or
- *    two bad copies: the first is kept; the status is crc-error;
+ *  - a good copy (ID CRC and data CRC both right, no clock cell wrong) wins;
+ *    the first one found is kept. Good copies with other bytes make the
+ *    sector a conflict, unless one set of bytes is held by two or more of
+ *    them and every other set by one alone: then that set wins;
+ *  - with no good copy, three or more bad ones are voted (vote.h); a vote
+ *    that its CRC confirms, of copies one of which had a right ID CRC, makes
+ *    the sector good (RecoveredSector::voted); otherwise the voted bytes are
+ *    kept and the status is crc-error; one or two bad copies: the first is
+ *    kept, crc-error;
  *  - with no copy at all the sector is missing and filled.
  * "First" is the order of the reads given, then of bit offset in a read.
  * A copy is placed by the read's cylinder and the side and sector numbers
@@ -63,7 +66,12 @@ struct SectorCopy {
      * cells from the first cell of its bytes, eight to a byte. */
     std::vector<uint8_t> cells;
 
-    bool good() const { return idOk && dataOk; }
+    /* Clock cells of the data field that break the MFM rule (vote.h's
+     * clockErrors), when collectCopies was given the cells; else 0. */
+    int64_t clockErrors = 0;
+
+    /* Both CRCs right, and no clock cell wrong. */
+    bool good() const { return idOk && dataOk && clockErrors == 0; }
 };
 
 /* One read of one track. */
@@ -88,8 +96,10 @@ struct TrackRead {
  * part of that sector's bytes and are skipped. `indexCells` are the
  * ascending cell indices of index pulses in the scanned stream: a copy's
  * revolution is the number of them at or before its sync (0 when there are
- * none). When `cells` (the scanned stream) is given, every bad copy keeps
- * its cells for the aligned vote (vote.h). */
+ * none). When `cells` (the scanned stream) is given, a copy whose CRCs are
+ * right has its data field's clock cells checked (SectorCopy::clockErrors),
+ * and every copy that is not good keeps its cells for the aligned vote
+ * (vote.h). */
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells = {});
 

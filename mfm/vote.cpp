@@ -142,6 +142,19 @@ void dataBytes(const std::vector<uint8_t> &cells, uint8_t *out, size_t bytes)
 
 }
 
+int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int64_t count)
+{
+    auto cell = [&](int64_t i) {
+        return i >= 0 && size_t(i >> 3) < cells.size() ? (cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1 : 0;
+    };
+    int64_t errors = 0;
+    for (int64_t k = 0; k + 1 < count; k += 2) {
+        const int64_t clock = from + k;
+        errors += cell(clock) != !(cell(clock - 1) | cell(clock + 1));
+    }
+    return errors;
+}
+
 Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
 {
     Vote v;

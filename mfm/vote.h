@@ -16,9 +16,11 @@
  *     aligned cells, twice.
  *
  * A vote is confirmed when the CRC of A1 A1 A1, the mark and the voted bytes
- * equals the voted stored CRC: one candidate tried, so a wrong vote passes
- * with the odds of any CRC check (one in 65,536). Nothing here flips bits to
- * find bytes that fit the CRC.
+ * equals the voted stored CRC: one candidate tried per vote, so a wrong vote
+ * passes with the odds of any CRC check (one in 65,536). (Its cells are not
+ * held to the clock rule below: where reads disagree, the vote of each cell
+ * on its own may break it while the data cells are right.) Nothing here
+ * flips bits to find bytes that fit the CRC.
  *
  * No process-wide state; nothing is printed.
  */
@@ -33,6 +35,16 @@
 #include <vector>
 
 namespace mfm {
+
+/* The clock cells among `count` cells of `cells` (eight to a byte) from
+ * cell `from`, the first of a cell word, that break the MFM rule: a clock
+ * cell holds a transition exactly when the data cells either side of it
+ * hold none. A field read right has none: each of its transitions lies in
+ * its own cell. A read whose CRC matches by chance, among the many bad reads
+ * of a worn track, nearly always has some (on the real tracks of the test
+ * set, none of thousands of good reads had any). Cells beyond `cells` read
+ * as zero. */
+int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int64_t count);
 
 /* Cells a copy may be ahead of or behind the vote, in the aligned vote. */
 constexpr int ALIGN_BAND = 8;

@@ -85,3 +85,27 @@ TEST(Vote, ConfirmedOnlyByTheCrc)
         }
     }
 }
+
+// A read whose CRCs are right is good only when its clock cells keep the
+// MFM rule: a clock cell turned by noise leaves the bytes and CRC right but
+// shows the cells were not read as written.
+TEST(Vote, GoodReadsKeepTheClockRule)
+{
+    const auto data = sectorData(0, 0, 1);
+    const struct {
+        std::vector<Damage> damage;
+        bool dataOk;
+        int64_t clockErrors;
+    } cases[] = {
+        {{}, true, 0},
+        {{{Damage::FLIP, 16 * 30}}, true, 1},                            // a clock cell
+        {{{Damage::FLIP, 16 * 30}, {Damage::FLIP, 16 * 300 + 6}}, true, 2},
+        {{{Damage::FLIP, 16 * 30 + 1}}, false, 0},                       // a data cell: not checked
+    };
+    for (const auto &c : cases) {
+        const mfm::SectorCopy copy = readWith(data, c.damage);
+        EXPECT_EQ(copy.dataOk, c.dataOk);
+        EXPECT_EQ(copy.clockErrors, c.clockErrors);
+        EXPECT_EQ(copy.good(), c.dataOk && c.clockErrors == 0);
+    }
+}
