@@ -20,12 +20,8 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-run_us() {
-    local t0=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1 || true
-    echo $(( ${EPOCHREALTIME/./} - t0 ))
-}
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# shellcheck source=bench/timing.sh
+. "$here/timing.sh"
 
 paired() {
     local label=$1 input=$2 ratios=() olds=() news=()

@@ -15,15 +15,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -f "$capture" ] || { echo "no fixture capture at $capture (build the tests first)" >&2; exit 2; }
 
-# Wall time of one run of a command in microseconds (no process is started
-# to read the clock).
-run_us() {
-    local t0=${EPOCHREALTIME/./}
-    "$@" >/dev/null 2>&1 || true
-    echo $(( ${EPOCHREALTIME/./} - t0 ))
-}
-
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+# shellcheck source=bench/timing.sh
+. "$(dirname "$0")/timing.sh"
 
 # Median wall time of a command in milliseconds.
 median_ms() {
