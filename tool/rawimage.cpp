@@ -5,6 +5,7 @@
 // (on all cores), merge the copies into one disk, write the outputs, report.
 #include "mfm/flux.h"
 #include "mfm/fluxcells.h"
+#include "mfm/imagefile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <getopt.h>
 #include <optional>
 #include <string>
@@ -310,11 +312,43 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
 // ---------------------------------------------------------------------------
 // Write and report
 
+// Now, as an ImageDisk header states it: "dd/mm/yyyy hh:mm:ss", local time.
+std::string imdDate()
+{
+    const time_t now = time(nullptr);
+    tm local{};
+    char text[32] = "";
+    if (localtime_r(&now, &local))
+        strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S", &local);
+    return text;
+}
+
+// The image in the format its name's extension chooses: ImageDisk, MSA
+// (refused before anything is written when the layout is not an Atari
+// ST's), or the plain image (left empty: that is rec.image itself).
+std::vector<uint8_t> encodeImage(const std::string &path, const mfm::Recovery &rec,
+                                 const std::vector<mfm::InputInfo> &info)
+{
+    switch (mfm::imageFormatOf(path)) {
+    case mfm::ImageFormat::imd:
+        return mfm::imdImage(rec, info, cli::programVersion(), imdDate());
+    case mfm::ImageFormat::msa:
+        if (const std::string why = mfm::msaRefusal(rec.geometry); !why.empty())
+            cli::fail(path + ": " + why);
+        return mfm::msaImage(rec);
+    case mfm::ImageFormat::plain:
+        break;
+    }
+    return {};
+}
+
 void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
 {
+    const std::vector<uint8_t> encoded = encodeImage(o.image, rec, info);
+    const std::span<const uint8_t> image = encoded.empty() ? std::span<const uint8_t>(rec.image) : encoded;
     OutputSet out;
     std::string error;
-    const bool ok = out.add(o.image, rec.image, error) &&
+    const bool ok = out.add(o.image, image, error) &&
                     (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
                     (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
     if (!ok)
