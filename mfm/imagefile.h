@@ -20,7 +20,7 @@
  *    from a read with a known rate (raw captures, or nothing read) takes the
  *    disk's most common known rate, and a disk with none at all 500 kbit/s
  *    when a track's sectors hold more than a 250 kbit/s track at 300 rpm
- *    (6,250 bytes: 13 sectors of 512 or more), 250 kbit/s otherwise;
+ *    (6,250 bytes: 13 sectors of 512 or more, 7 of 1,024), 250 kbit/s otherwise;
  *  - the sector numbering map in the order the sectors lie on the track: the
  *    order in which they first appear in the one read that holds most of
  *    the track's chosen copies (from the first index pulse on, for flux),
