@@ -300,3 +300,15 @@ TEST(RawimageCli, ImageDiskStatusesAsLibdskReadsThem)
         EXPECT_TRUE(readFile(dir + "/back.img") == readFile(img)) << c.damage;
     }
 }
+
+// A real flux capture of a 360 KB disk (40 cylinders, 9 sectors, 250 kbit/s)
+// as an ImageDisk file: libdsk reads the plain image back at that rate.
+TEST(RawimageCli, ImageDiskOfARealFluxCapture)
+{
+    if (!onPath("dsktrans"))
+        GTEST_SKIP() << "dsktrans not installed";
+    const std::string dir = tempDir(), scp = FLUX_FIXTURE_DIR "/sector_test_360k.scp";
+    ASSERT_EQ(rawimage({"-q", "-o", dir + "/disk.imd", scp}).status, 0);
+    ASSERT_EQ(dsktrans(dir + "/disk.imd", dir + "/back.img", {40, 9, 2, "SD"}).status, 0);
+    EXPECT_TRUE(readFile(dir + "/back.img") == readFile(FLUX_FIXTURE_DIR "/sector_test_360k.img"));
+}
