@@ -31,6 +31,11 @@ constexpr uint8_t MSA_RUN = 0xE5;
 constexpr size_t MSA_RUN_BYTES = 4;    // a coded run's length: longer runs are coded
 constexpr Geometry MSA_SMALLEST{80, 1, 9, 512}, MSA_LARGEST{86, 2, 11, 512};
 
+ByteSink gatherInto(std::vector<uint8_t> &out)
+{
+    return [&out](std::span<const uint8_t> piece) { out.insert(out.end(), piece.begin(), piece.end()); };
+}
+
 void putWord(std::vector<uint8_t> &out, unsigned v)   // 16 bits, big-endian
 {
     out.push_back(uint8_t(v >> 8));
@@ -199,8 +204,8 @@ ImageFormat imageFormatOf(std::string_view path)
     return ext == "imd" ? ImageFormat::imd : ext == "msa" ? ImageFormat::msa : ImageFormat::plain;
 }
 
-std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
-                              std::string_view date)
+void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
+              std::string_view date, const ByteSink &sink)
 {
     const Geometry &g = rec.geometry;
     std::string text = std::string(IMD_SIGNATURE) + std::string(date) + "\nWritten by " + std::string(program) +
@@ -208,18 +213,28 @@ std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> in
     for (const InputInfo &in : inputs)
         text += inputLine(in);
     const std::string header = imdHeader(text + geometryText(rec) + summaryLine(rec));
-    std::vector<uint8_t> out(header.begin(), header.end());
-    out.reserve(header.size() + rec.image.size() + rec.sectors.size() * 2 + size_t(g.cylinders * g.heads) * 5);
+    sink({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
 
     std::map<int, int> rates;
     countRates(rec.sectors, rates);
     int diskRate = mostCommon(rates);
     if (!diskRate)
         diskRate = int64_t(g.sectors) * g.bytes > DD_TRACK_BYTES ? RATE_500K : RATE_250K;
+    std::vector<uint8_t> track;
     size_t first = 0;
     for (int c = 0; c < g.cylinders; c++)
-        for (int h = 0; h < g.heads; h++, first += size_t(g.sectors))
-            putImdTrack(out, rec, first, c, h, diskRate);
+        for (int h = 0; h < g.heads; h++, first += size_t(g.sectors)) {
+            track.clear();
+            putImdTrack(track, rec, first, c, h, diskRate);
+            sink(track);
+        }
+}
+
+std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
+                              std::string_view date)
+{
+    std::vector<uint8_t> out;
+    writeImd(rec, inputs, program, date, gatherInto(out));
     return out;
 }
 
@@ -234,28 +249,33 @@ std::string msaRefusal(const Geometry &g)
            std::to_string(g.sectors) + " sectors of " + std::to_string(g.bytes) + " bytes";
 }
 
-std::vector<uint8_t> msaImage(const Recovery &rec)
+void writeMsa(const Recovery &rec, const ByteSink &sink)
 {
     const Geometry &g = rec.geometry;
     if (const std::string why = msaRefusal(g); !why.empty())
         throw std::invalid_argument(why);
     std::vector<uint8_t> out;
-    out.reserve(rec.image.size() + 2 * size_t(g.cylinders * g.heads) + 10);
     for (const int word : {int(MSA_SIGNATURE), g.sectors, g.heads - 1, 0, g.cylinders - 1})
         putWord(out, unsigned(word));
+    sink(out);
     const size_t trackBytes = size_t(g.sectors) * size_t(g.bytes);
     std::vector<uint8_t> coded;
     for (size_t at = 0; at < rec.image.size(); at += trackBytes) {
         const std::span<const uint8_t> track(rec.image.data() + at, trackBytes);
         coded.clear();
         putMsaCoded(coded, track);
-        const bool plain = coded.size() >= trackBytes;
-        putWord(out, unsigned(plain ? trackBytes : coded.size()));
-        if (plain)
-            out.insert(out.end(), track.begin(), track.end());
-        else
-            out.insert(out.end(), coded.begin(), coded.end());
+        const std::span<const uint8_t> stored = coded.size() < trackBytes ? std::span<const uint8_t>(coded) : track;
+        out.clear();
+        putWord(out, unsigned(stored.size()));
+        out.insert(out.end(), stored.begin(), stored.end());
+        sink(out);
     }
+}
+
+std::vector<uint8_t> msaImage(const Recovery &rec)
+{
+    std::vector<uint8_t> out;
+    writeMsa(rec, gatherInto(out));
     return out;
 }
 

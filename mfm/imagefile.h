@@ -5,8 +5,8 @@
  * file of Atari ST disks, which keeps the bytes compressed. The plain image
  * is Recovery::image itself.
  *
- * Every function takes values and returns bytes; none prints, reads the
- * clock or keeps state.
+ * Every function takes values and returns or hands over bytes; none prints,
+ * reads the clock or keeps state.
  *
  * ImageDisk, as written here:
  *  - the header line "IMD 1.18: DATE" and a comment (the program, the date,
@@ -51,6 +51,7 @@
 #include "mfm/sectormap.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -65,9 +66,17 @@ enum class ImageFormat { plain, imd, msa };
  * plain image. Only the last part of the path counts. */
 ImageFormat imageFormatOf(std::string_view path);
 
+/* Takes a file's bytes piece by piece, in order (a piece of the header,
+ * then one per track); a piece lasts only as long as the call. The writers
+ * below hand their files over so, so that a whole second image need not be
+ * held in memory; imdImage and msaImage gather the pieces into one. */
+using ByteSink = std::function<void(std::span<const uint8_t>)>;
+
 /* The ImageDisk file of a recovery. `program` names the writer and its
  * version ("rawimage 1.0.0"), `date` is "dd/mm/yyyy hh:mm:ss", `inputs` as
  * for jsonReport. The recovery's reads must still exist. */
+void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
+              std::string_view date, const ByteSink &sink);
 std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
                               std::string_view date);
 
@@ -75,8 +84,9 @@ std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> in
  * empty string when it can. */
 std::string msaRefusal(const Geometry &g);
 
-/* The MSA file of a recovery; throws std::invalid_argument when msaRefusal
- * has a reason. */
+/* The MSA file of a recovery; both throw std::invalid_argument, before
+ * anything reaches the sink, when msaRefusal has a reason. */
+void writeMsa(const Recovery &rec, const ByteSink &sink);
 std::vector<uint8_t> msaImage(const Recovery &rec);
 
 }

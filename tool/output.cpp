@@ -27,6 +27,20 @@ bool writeAll(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
+// Writes every piece `produce` hands over, until a write fails: then false,
+// with errno saying why.
+bool writePieces(int fd, const OutputSet::Producer &produce)
+{
+    bool ok = true;
+    int why = 0;
+    produce([&](std::span<const uint8_t> piece) {
+        if (ok && !writeAll(fd, piece.data(), piece.size()))
+            ok = false, why = errno;
+    });
+    errno = why;
+    return ok;
+}
+
 }
 
 OutputSet::~OutputSet()
@@ -37,12 +51,17 @@ OutputSet::~OutputSet()
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
 {
+    return add(path, [bytes](const mfm::ByteSink &sink) { sink(bytes); }, error);
+}
+
+bool OutputSet::add(const std::string &path, const Producer &produce, std::string &error)
+{
     // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
     // rename would put a plain file in its place.
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        const bool written = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
+        const bool written = fd >= 0 && writePieces(fd, produce);
         const int writeError = errno;
         if (fd < 0 || close(fd) != 0 || !written) {
             error = failure(path, fd >= 0 && written ? errno : writeError);
@@ -61,7 +80,7 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     pending_.push_back({temp, path});
-    const bool written = writeAll(fd, bytes.data(), bytes.size());
+    const bool written = writePieces(fd, produce);
     const int writeError = errno;
     if (close(fd) != 0 || !written) {
         error = failure(path, written ? errno : writeError);

@@ -327,30 +327,30 @@ std::string imdDate()
 
 // The image in the format its name's extension chooses: ImageDisk, MSA
 // (refused before anything is written when the layout is not an Atari
-// ST's), or the plain image (left empty: that is rec.image itself).
-std::vector<uint8_t> encodeImage(const std::string &path, const mfm::Recovery &rec,
-                                 const std::vector<mfm::InputInfo> &info)
+// ST's), or the plain image.
+OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &rec,
+                                const std::vector<mfm::InputInfo> &info)
 {
     switch (mfm::imageFormatOf(path)) {
     case mfm::ImageFormat::imd:
-        return mfm::imdImage(rec, info, cli::programVersion(), imdDate());
+        return [&rec, &info, date = imdDate()](const mfm::ByteSink &sink) {
+            mfm::writeImd(rec, info, cli::programVersion(), date, sink);
+        };
     case mfm::ImageFormat::msa:
         if (const std::string why = mfm::msaRefusal(rec.geometry); !why.empty())
             cli::fail(path + ": " + why);
-        return mfm::msaImage(rec);
+        return [&rec](const mfm::ByteSink &sink) { mfm::writeMsa(rec, sink); };
     case mfm::ImageFormat::plain:
         break;
     }
-    return {};
+    return [&rec](const mfm::ByteSink &sink) { sink(rec.image); };
 }
 
 void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
 {
-    const std::vector<uint8_t> encoded = encodeImage(o.image, rec, info);
-    const std::span<const uint8_t> image = encoded.empty() ? std::span<const uint8_t>(rec.image) : encoded;
     OutputSet out;
     std::string error;
-    const bool ok = out.add(o.image, image, error) &&
+    const bool ok = out.add(o.image, imageWriter(o.image, rec, info), error) &&
                     (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
                     (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
     if (!ok)
