@@ -115,8 +115,10 @@ std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylin
 {
     const int sectors = int(track.size());
     std::vector<int> order;
+    const TrackRead *last = nullptr;   // sectors mostly come from one read
     for (const RecoveredSector &s : track)
-        if (s.read) {
+        if (s.read && s.read != last) {
+            last = s.read;
             std::vector<int> o = orderIn(*s.read, cylinder, head, sectors);
             if (o.size() > order.size())
                 order = std::move(o);
