@@ -176,23 +176,25 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
     }
 }
 
-// A track's bytes, run-length coded.
+// A track's bytes, run-length coded; bytes that stand for themselves are
+// copied a stretch at a time.
 void putMsaCoded(std::vector<uint8_t> &out, std::span<const uint8_t> track)
 {
+    size_t literal = 0;   // start of the bytes not yet copied
     for (size_t i = 0, run; i < track.size(); i += run) {
         const uint8_t b = track[i];
         for (run = 1; i + run < track.size() && track[i + run] == b;)
             run++;
         if (b == MSA_RUN || run > MSA_RUN_BYTES) {
+            out.insert(out.end(), track.begin() + ptrdiff_t(literal), track.begin() + ptrdiff_t(i));
             out.push_back(MSA_RUN);
             out.push_back(b);
             putWord(out, unsigned(run));
-        } else {
-            out.insert(out.end(), run, b);
+            literal = i + run;
         }
     }
+    out.insert(out.end(), track.begin() + ptrdiff_t(literal), track.end());
 }
-
 }
 
 ImageFormat imageFormatOf(std::string_view path)

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
+
+constexpr size_t BUFFER_BYTES = 64 * 1024;
 
 std::string failure(const std::string &path, int error) { return path + ": " + strerror(error); }
 
@@ -27,16 +30,29 @@ bool writeAll(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
-// Writes every piece `produce` hands over, until a write fails: then false,
-// with errno saying why.
+// Writes every piece `produce` hands over, small ones gathered into writes
+// of BUFFER_BYTES, until a write fails: then false, with errno saying why.
 bool writePieces(int fd, const OutputSet::Producer &produce)
 {
+    std::vector<uint8_t> buffer;
+    buffer.reserve(BUFFER_BYTES);
     bool ok = true;
     int why = 0;
-    produce([&](std::span<const uint8_t> piece) {
-        if (ok && !writeAll(fd, piece.data(), piece.size()))
+    auto write = [&](std::span<const uint8_t> bytes) {
+        if (ok && !writeAll(fd, bytes.data(), bytes.size()))
             ok = false, why = errno;
+    };
+    produce([&](std::span<const uint8_t> piece) {
+        if (buffer.size() + piece.size() > BUFFER_BYTES) {
+            write(buffer);
+            buffer.clear();
+        }
+        if (piece.size() >= BUFFER_BYTES)
+            write(piece);
+        else
+            buffer.insert(buffer.end(), piece.begin(), piece.end());
     });
+    write(buffer);
     errno = why;
     return ok;
 }
