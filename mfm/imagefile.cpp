@@ -133,7 +133,8 @@ std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylin
     return indices;
 }
 
-void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, int cylinder, int head, int diskRate)
+void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, int cylinder, int head, int diskRate,
+                 uint8_t sizeCode)
 {
     const Geometry &g = rec.geometry;
     const std::span<const RecoveredSector> track(rec.sectors.data() + first, size_t(g.sectors));
@@ -151,7 +152,7 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
     out.push_back(uint8_t(cylinder));
     out.push_back(uint8_t(head | (otherCylinder ? IMD_CYLINDER_MAP : 0) | (otherHead ? IMD_HEAD_MAP : 0)));
     out.push_back(uint8_t(g.sectors));
-    out.push_back(imdSizeCode(g.bytes));
+    out.push_back(sizeCode);
     for (const size_t i : order)
         out.push_back(uint8_t(track[i].sector));
     if (otherCylinder)
@@ -212,6 +213,7 @@ void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::strin
               std::string_view date, const ByteSink &sink)
 {
     const Geometry &g = rec.geometry;
+    const uint8_t sizeCode = imdSizeCode(g.bytes);
     std::string text = std::string(IMD_SIGNATURE) + std::string(date) + "\nWritten by " + std::string(program) +
                        " on " + std::string(date) + "\n";
     for (const InputInfo &in : inputs)
@@ -229,7 +231,7 @@ void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::strin
     for (int c = 0; c < g.cylinders; c++)
         for (int h = 0; h < g.heads; h++, first += size_t(g.sectors)) {
             track.clear();
-            putImdTrack(track, rec, first, c, h, diskRate);
+            putImdTrack(track, rec, first, c, h, diskRate, sizeCode);
             sink(track);
         }
 }

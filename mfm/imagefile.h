@@ -22,9 +22,10 @@
  *    when a track's sectors hold more than a 250 kbit/s track at 300 rpm
  *    (6,250 bytes: 13 sectors of 512 or more, 7 of 1,024), 250 kbit/s otherwise;
  *  - the sector numbering map in the order the sectors lie on the track: the
- *    order in which they first appear in the one read that holds most of
- *    the track's chosen copies (from the first index pulse on, for flux),
- *    then those that read does not hold by number; a cylinder map (head byte
+ *    order in which they first appear in one read (from its first index
+ *    pulse on, for flux) -- of the reads that gave the track's chosen
+ *    copies, the one holding copies of most of its sectors -- then those
+ *    that read does not hold, by number; a cylinder map (head byte
  *    bit 7) when a chosen copy's ID names another cylinder than its track,
  *    a head map (bit 6) when one names another head;
  *  - per sector its record: unavailable for a missing sector; for the
@@ -33,8 +34,9 @@
  *    equal, marked deleted when the chosen copy had a deleted-data mark,
  *    and marked as read with a data error unless the sector is good (a
  *    crc error, or a conflict between good copies: neither is trusted).
- * Sector sizes 128 to 8,192 bytes (size codes 0 to 6); imdImage throws
- * std::invalid_argument for any other.
+ * Sector sizes 128 to 8,192 bytes (size codes 0 to 6); writeImd and
+ * imdImage throw std::invalid_argument for any other, before anything
+ * reaches the sink.
  *
  * Magic Shadow Archiver, as written here: the header (0x0E0F, sectors per
  * track, sides - 1, first track 0, last track), then per cylinder and side
