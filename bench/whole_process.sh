@@ -3,7 +3,8 @@
 # against cat of the same capture (paired runs, everything to /dev/null) and
 # rawscan's peak memory; rawimage against rawscan's binary mode on the same
 # capture, and rawimage merging two captures; peak
-# memory of rawimage on two 16 MiB captures; rawimage on a three-revolution
+# memory of rawimage on two 16 MiB captures; rawimage writing each image
+# format; rawimage on a three-revolution
 # SCP image of a 1.44 MB disk against cat of the same file. Median of N runs
 # each. Build first: cmake --workflow --preset bench-run
 #   bench/whole_process.sh [BUILD_DIR] [RUNS]
@@ -52,6 +53,25 @@ two=$(median_ms "$build/rawimage" -o "$work/two.img" "$work/b.raw" "$work/c.raw"
 echo "rawscan binary, image to a file:      $scan ms"
 echo "rawimage, same capture:               $one ms  ($(awk "BEGIN {printf \"%.2f\", $one / $scan}") x rawscan)"
 echo "rawimage, merging two captures:       $two ms  ($(awk "BEGIN {printf \"%.2f\", $two / $scan}") x rawscan)"
+
+# The image formats, one run of each in turn: the plain image beside
+# ImageDisk on the 1.44 MB capture, and beside ImageDisk and MSA on a 720 KB
+# disk an Atari ST reads.
+"$build/st2raw" "$(dirname "$0")/../examples/example.st" "$work/dd.raw" >/dev/null
+formats() {
+    local label=$1 capture=$2 ext
+    shift 2
+    declare -A times
+    for _ in $(seq "$runs"); do
+        for ext in "$@"; do times[$ext]+="$(run_us "$build/rawimage" -q -o "$work/format.$ext" "$capture") "; done
+    done
+    for ext in "$@"; do
+        printf 'rawimage -o IMAGE.%-4s %-16s %s ms\n' "$ext," "$label:" \
+            "$(printf '%s\n' ${times[$ext]} | median | awk '{printf "%.2f", $1 / 1000}')"
+    done
+}
+formats "1.44 MB capture" "$work/b.raw" img imd
+formats "720 KB capture" "$work/dd.raw" st imd msa
 
 # Two 16 MiB captures: both drive halves full (drive B read).
 for n in 1 2; do

@@ -97,7 +97,8 @@ std::vector<uint8_t> sectorData(int track, int side, int sec, size_t size)
     return d;
 }
 
-std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode)
+std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode,
+                                   const std::vector<uint8_t> &first)
 {
     std::vector<uint8_t> slot(TRACK_SLOT_SIZE, 0);
     const size_t size = size_t(128) << sizeCode;
@@ -106,7 +107,8 @@ std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, ui
         w.fill(0x4E, 60);
         for (int s = 1; s <= sectors; s++) {
             w.idField(uint8_t(track), uint8_t(head), uint8_t(s), sizeCode);
-            w.dataField(sectorData(track, head, s, size).data(), true, size);
+            const auto data = head == 0 && s == 1 && !first.empty() ? first : sectorData(track, head, s, size);
+            w.dataField(data.data(), true, size);
         }
     }
     return slot;

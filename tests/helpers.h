@@ -43,8 +43,10 @@ std::vector<uint8_t> sectorData(int track, int side, int sector, size_t size = S
 
 // A formatted track slot with the given sectors of both heads, head 1's
 // fields starting half a slot later; every field starts at `bitOffset` + a
-// multiple of 16 cells. Sectors hold 128 << sizeCode bytes.
-std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode = 2);
+// multiple of 16 cells. Sectors hold 128 << sizeCode bytes; head 0's sector
+// 1 holds `first` instead when it is not empty.
+std::vector<uint8_t> formattedSlot(int track, int sectors, int64_t bitOffset, uint8_t sizeCode = 2,
+                                   const std::vector<uint8_t> &first = {});
 
 // Makes `capture` the loaded raw capture (f and floaded point into it).
 void useCapture(std::vector<uint8_t> &capture);

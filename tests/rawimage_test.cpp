@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 
 namespace {
@@ -16,16 +17,17 @@ struct Disk {
     std::vector<uint8_t> capture, image;
 };
 
-// A drive-B capture of `cylinders` formatted tracks and its image.
-Disk makeDisk(int cylinders, int sectors, uint8_t sizeCode = 2)
+// A drive-B capture of `cylinders` formatted tracks and its image; with
+// `boot` the first sector is that boot sector.
+Disk makeDisk(int cylinders, int sectors, uint8_t sizeCode = 2, const std::vector<uint8_t> &boot = {})
 {
     Disk d;
     for (int t = 0; t < cylinders; t++) {
-        const auto slot = formattedSlot(t, sectors, 40 + 7 * t, sizeCode);
+        const auto slot = formattedSlot(t, sectors, 40 + 7 * t, sizeCode, t == 0 ? boot : std::vector<uint8_t>{});
         d.capture.insert(d.capture.end(), slot.begin(), slot.end());
         for (int h = 0; h < HEADS; h++)
             for (int s = 1; s <= sectors; s++) {
-                const auto data = sectorData(t, h, s, size_t(128) << sizeCode);
+                const auto data = t == 0 && h == 0 && s == 1 && !boot.empty() ? boot : sectorData(t, h, s, size_t(128) << sizeCode);
                 d.image.insert(d.image.end(), data.begin(), data.end());
             }
     }
@@ -168,4 +170,134 @@ TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.rfind("Geometry: 5 cylinders, 2 heads, 8 sectors of 1024 bytes (from the sector IDs)\n", 0), 0u);
     EXPECT_EQ(readFile(dir + "/a.img"), std::string(disk.image.begin(), disk.image.end()));
+}
+
+namespace {
+
+// A FAT boot sector stating a layout of two heads: readers that take the
+// layout from the disk (libdsk) find the one meant.
+std::vector<uint8_t> fatBoot(int cylinders, int sectors, uint8_t sizeCode)
+{
+    const int bytes = 128 << sizeCode, total = cylinders * HEADS * sectors;
+    std::vector<uint8_t> b(size_t(bytes), 0);
+    const uint8_t bpb[] = {0xEB, 0x3C, 0x90, 'M', 'S', 'D', 'O', 'S', '5', '.', '0', uint8_t(bytes), uint8_t(bytes >> 8),
+                           2, 1, 0, 2, 0x70, 0, uint8_t(total), uint8_t(total >> 8), 0xF9, 3, 0, uint8_t(sectors), 0,
+                           HEADS, 0};
+    std::copy(std::begin(bpb), std::end(bpb), b.begin());
+    b[510] = 0x55, b[511] = 0xAA;
+    return b;
+}
+
+bool onPath(const char *program) { return runProgram("sh", {"-c", std::string("command -v ") + program}).status == 0; }
+
+struct Layout {
+    int cylinders, sectors;
+    uint8_t sizeCode;
+    const char *rate;   // as libdsk names it: SD 250 kbit/s, HD 500
+};
+
+// dsktrans's plain image of an ImageDisk file, or its complaint. The layout
+// meant is named as a libdsk format (in the .libdskrc of a HOME of its own):
+// libdsk finds it in a DOS boot sector of 512-byte sectors, not of larger
+// ones. Stopped after a while should it read a layout far larger.
+RunResult dsktrans(const std::string &imd, const std::string &out, const Layout &l, bool stubborn = false)
+{
+    const std::string home = tempDir();
+    const std::string rc = "[meant]\nsides = alt\ncylinders = " + std::to_string(l.cylinders) +
+                           "\nheads = 2\nsectors = " + std::to_string(l.sectors) +
+                           "\nsecsize = " + std::to_string(128 << l.sizeCode) + "\nsecbase = 1\ndatarate = " + l.rate + "\n";
+    writeFile(home + "/.libdskrc", std::vector<uint8_t>(rc.begin(), rc.end()));
+    std::vector<std::string> args = {"HOME=" + home, "timeout", "20", "dsktrans", "-format", "meant",
+                                     "-itype", "imd", imd, "-otype", "raw", out};
+    if (stubborn)
+        args.push_back("-stubborn");
+    return runProgram("env", args);
+}
+
+}
+
+// Every layout rawimage writes as ImageDisk and MSA reads back in the
+// independent readers as the plain image; a layout an Atari ST does not
+// read gets no MSA file.
+TEST(RawimageCli, ImageFilesReadBackInOtherReaders)
+{
+    const bool haveLibdsk = onPath("dsktrans") && onPath("dskid"), haveHatari = onPath("hmsa");
+    const struct {
+        Layout layout;
+        bool msa;
+    } cases[] = {
+        {{80, 9, 2, "SD"}, true}, {{80, 10, 2, "SD"}, true}, {{80, 18, 2, "HD"}, false}, {{77, 8, 3, "HD"}, false},
+    };
+    for (const auto &c : cases) {
+        const Layout &l = c.layout;
+        const std::string dir = tempDir(), name = std::to_string(l.sectors) + "x" + std::to_string(128 << l.sizeCode);
+        const Disk disk = makeDisk(l.cylinders, l.sectors, l.sizeCode, fatBoot(l.cylinders, l.sectors, l.sizeCode));
+        const std::string raw = fileWith(dir, "disk.raw", disk.capture), plain(disk.image.begin(), disk.image.end());
+        ASSERT_EQ(rawimage({"-q", "-o", dir + "/disk.IMD", raw}).status, 0) << name;
+        const RunResult msa = rawimage({"-q", "-o", dir + "/disk.msa", raw});
+        EXPECT_EQ(msa.status, c.msa ? 0 : 2) << name;
+        EXPECT_EQ(std::filesystem::exists(dir + "/disk.msa"), c.msa) << name;
+        if (!c.msa) {
+            EXPECT_NE(msa.err.find("rawimage: " + dir + "/disk.msa: MSA holds Atari ST layouts only"),
+                      std::string::npos) << msa.err;
+        }
+        if (haveLibdsk) {
+            EXPECT_EQ(dsktrans(dir + "/disk.IMD", dir + "/back.img", l).status, 0) << name;
+            EXPECT_TRUE(readFile(dir + "/back.img") == plain) << name;
+            // What dskid finds by itself (the sector count only where it
+            // reads the boot sector: 512-byte sectors).
+            const std::string id = runProgram("dskid", {dir + "/disk.IMD"}).out;
+            const std::string sectors = l.sizeCode == 2 ? std::to_string(l.sectors) : "[0-9]+";
+            const std::regex says("Cylinders: +" + std::to_string(l.cylinders) + "\n +Heads: +2\n +Sectors: +" +
+                                  sectors + "\n.*\n +Sector size: +" + std::to_string(128 << l.sizeCode) +
+                                  "\n +Data rate: +" + l.rate + "\n +Record mode: +MFM");
+            EXPECT_TRUE(std::regex_search(id, says)) << name << "\n" << id;
+        }
+        if (haveHatari && c.msa) {
+            // hmsa 2.4 exits with 1 after a conversion that went well: its
+            // output is what counts.
+            const RunResult hmsa = runProgram("hmsa", {dir + "/disk.msa"});
+            EXPECT_TRUE(readFile(dir + "/disk.st") == plain) << name << ": " << hmsa.all();
+        }
+    }
+    if (!haveLibdsk || !haveHatari)
+        GTEST_SKIP() << "dsktrans, dskid or hmsa not installed: layouts checked, readers not run";
+}
+
+// libdsk reads a sector read only with a bad CRC as a data error and a
+// missing one as no data; told to go on, it gives the image's bytes (its
+// own filler, 0xF6, where nothing was read).
+TEST(RawimageCli, ImageDiskStatusesAsLibdskReadsThem)
+{
+    if (!onPath("dsktrans"))
+        GTEST_SKIP() << "dsktrans not installed";
+    const std::string dir = tempDir();
+    const Layout layout{80, 9, 2, "SD"};
+    const std::string clean = fileWith(dir, "clean.raw", makeDisk(80, 9, 2, fatBoot(80, 9, 2)).capture);
+    const struct {
+        const char *damage, *says;
+    } cases[] = {{"1:1:4:crc", "Data error"}, {"2:0:7:gone", "No data"}};
+    for (const auto &c : cases) {
+        const std::string worn = dir + "/worn.raw", img = dir + "/worn.img", imd = dir + "/worn.imd";
+        ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn, c.damage}).status, 0);
+        ASSERT_EQ(rawimage({"-q", "--fill", "0xf6", "-o", img, worn}).status, 1);
+        ASSERT_EQ(rawimage({"-q", "--fill", "0xf6", "-o", imd, worn}).status, 1);
+        const RunResult strict = dsktrans(imd, dir + "/strict.img", layout);
+        EXPECT_NE(strict.status, 0) << c.damage;
+        EXPECT_NE(strict.all().find(c.says), std::string::npos) << c.damage;
+        EXPECT_EQ(dsktrans(imd, dir + "/back.img", layout, true).status, 0) << c.damage;
+        EXPECT_TRUE(readFile(dir + "/back.img") == readFile(img)) << c.damage;
+    }
+}
+
+// A real flux capture of a 360 KB disk (40 cylinders, 9 sectors, 250 kbit/s)
+// as an ImageDisk file: libdsk reads the plain image back at that rate.
+TEST(RawimageCli, ImageDiskOfARealFluxCapture)
+{
+    if (!onPath("dsktrans"))
+        GTEST_SKIP() << "dsktrans not installed";
+    const std::string dir = tempDir(), scp = FLUX_FIXTURE_DIR "/sector_test_360k.scp";
+    ASSERT_EQ(rawimage({"-q", "-o", dir + "/disk.imd", scp}).status, 0);
+    ASSERT_EQ(dsktrans(dir + "/disk.imd", dir + "/back.img", {40, 9, 2, "SD"}).status, 0);
+    EXPECT_TRUE(readFile(dir + "/back.img") == readFile(FLUX_FIXTURE_DIR "/sector_test_360k.img"));
 }

@@ -34,9 +34,16 @@ void badOption(int c, const char *word)
     badUsage(std::string("option '") + word + (c == ':' ? "' needs a value" : "' is unknown"));
 }
 
+std::string programVersion()
+{
+    char library[16];
+    snprintf(library, sizeof library, "%08x", MFM_VERSION);
+    return std::string(program) + " " + RAWSCAN_VERSION + " (mfm " + library + ")";
+}
+
 void version()
 {
-    printf("%s %s (mfm %08x)\n", program, RAWSCAN_VERSION, MFM_VERSION);
+    printf("%s\n", programVersion().c_str());
     exit(0);
 }
 

@@ -22,7 +22,9 @@ void setProgram(const char *name);
 // badUsage for what getopt_long returned for `word`: ':' a value missing,
 // anything else an unknown option.
 [[noreturn]] void badOption(int c, const char *word);
-// Prints "<program> <version> (mfm <library version>)" and exits with 0.
+// "<program> <version> (mfm <library version>)".
+std::string programVersion();
+// Prints programVersion() and exits with 0.
 [[noreturn]] void version();
 
 // A data rate given in kbit/s, "250", "300" or "500", as bit/s; badUsage

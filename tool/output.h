@@ -6,7 +6,10 @@
 #ifndef TOOL_OUTPUT_H
 #define TOOL_OUTPUT_H
 
+#include "mfm/imagefile.h"
+
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,10 +21,16 @@ public:
     OutputSet &operator=(const OutputSet &) = delete;
     ~OutputSet();
 
+    // Hands a file's bytes to the sink it is given, piece by piece.
+    using Producer = std::function<void(const mfm::ByteSink &)>;
+
     // Writes `bytes` to a temporary file beside `path`. On failure returns
     // false and sets `error` to "<path>: <reason>".
     bool add(const std::string &path, std::span<const uint8_t> bytes, std::string &error);
     bool add(const std::string &path, const std::string &text, std::string &error);
+    // The same with what `produce` hands over; after a failed write the
+    // pieces that follow are not written.
+    bool add(const std::string &path, const Producer &produce, std::string &error);
     // Renames every temporary file to its path.
     bool commit(std::string &error);
 

@@ -5,6 +5,7 @@
 // (on all cores), merge the copies into one disk, write the outputs, report.
 #include "mfm/flux.h"
 #include "mfm/fluxcells.h"
+#include "mfm/imagefile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <getopt.h>
 #include <optional>
 #include <string>
@@ -38,7 +40,9 @@ void usage(FILE *to)
             "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]...\n"
             "Builds a full-size sector image from one or more captures of a disk.\n"
             "\n"
-            "  -o, --output IMAGE       the sector image to write (required)\n"
+            "  -o, --output IMAGE       the sector image to write (required): .imd an\n"
+            "                           ImageDisk file, .msa an Atari ST MSA file, any\n"
+            "                           other name the plain image\n"
             "  -g, --geometry C:H:S[:B] cylinders, heads, sectors per track, bytes per\n"
             "                           sector (512 when left out); found when not given\n"
             "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
@@ -310,11 +314,43 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
 // ---------------------------------------------------------------------------
 // Write and report
 
+// Now, as an ImageDisk header states it: "dd/mm/yyyy hh:mm:ss", local time.
+std::string imdDate()
+{
+    const time_t now = time(nullptr);
+    tm local{};
+    char text[32] = "";
+    if (localtime_r(&now, &local))
+        strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S", &local);
+    return text;
+}
+
+// The image in the format its name's extension chooses: ImageDisk, MSA
+// (refused before anything is written when the layout is not an Atari
+// ST's), or the plain image.
+OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &rec,
+                                const std::vector<mfm::InputInfo> &info)
+{
+    switch (mfm::imageFormatOf(path)) {
+    case mfm::ImageFormat::imd:
+        return [&rec, &info, date = imdDate()](const mfm::ByteSink &sink) {
+            mfm::writeImd(rec, info, cli::programVersion(), date, sink);
+        };
+    case mfm::ImageFormat::msa:
+        if (const std::string why = mfm::msaRefusal(rec.geometry); !why.empty())
+            cli::fail(path + ": " + why);
+        return [&rec](const mfm::ByteSink &sink) { mfm::writeMsa(rec, sink); };
+    case mfm::ImageFormat::plain:
+        break;
+    }
+    return [&rec](const mfm::ByteSink &sink) { sink(rec.image); };
+}
+
 void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
 {
     OutputSet out;
     std::string error;
-    const bool ok = out.add(o.image, rec.image, error) &&
+    const bool ok = out.add(o.image, imageWriter(o.image, rec, info), error) &&
                     (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
                     (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
     if (!ok)

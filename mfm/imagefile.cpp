@@ -1,0 +1,288 @@
+// Sector image files that keep more than the bytes: ImageDisk and MSA.
+#include "mfm/imagefile.h"
+#include "mfm/pll.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <stdexcept>
+
+namespace mfm {
+
+namespace {
+
+// ImageDisk
+constexpr std::string_view IMD_SIGNATURE = "IMD 1.18: ";
+constexpr std::string_view LINE_END = "\r\n";
+constexpr uint8_t IMD_COMMENT_END = 0x1A;
+constexpr uint8_t IMD_MODE_500K = 3, IMD_MODE_300K = 4, IMD_MODE_250K = 5;   // MFM at each rate
+constexpr uint8_t IMD_CYLINDER_MAP = 0x80, IMD_HEAD_MAP = 0x40;               // flags of the head byte
+constexpr uint8_t IMD_MAX_SIZE_CODE = 6;                                      // 8,192 bytes
+// Record types: unavailable, then normal data plus what is true of it.
+constexpr uint8_t IMD_UNAVAILABLE = 0, IMD_NORMAL = 1;
+constexpr uint8_t IMD_COMPRESSED = 1, IMD_DELETED = 2, IMD_DATA_ERROR = 4;
+// What a 250 kbit/s track holds at 300 rpm; a track with more data is a
+// 500 kbit/s one.
+constexpr int64_t DD_TRACK_BYTES = 6250;
+
+// Magic Shadow Archiver
+constexpr uint16_t MSA_SIGNATURE = 0x0E0F;
+constexpr uint8_t MSA_RUN = 0xE5;
+constexpr size_t MSA_RUN_BYTES = 4;    // a coded run's length: longer runs are coded
+constexpr Geometry MSA_SMALLEST{80, 1, 9, 512}, MSA_LARGEST{86, 2, 11, 512};
+
+ByteSink gatherInto(std::vector<uint8_t> &out)
+{
+    return [&out](std::span<const uint8_t> piece) { out.insert(out.end(), piece.begin(), piece.end()); };
+}
+
+void putWord(std::vector<uint8_t> &out, unsigned v)   // 16 bits, big-endian
+{
+    out.push_back(uint8_t(v >> 8));
+    out.push_back(uint8_t(v));
+}
+
+// The header line and the comment, lines ended by CR LF, the comment's end
+// byte in them as '?', and the end byte.
+std::string imdHeader(std::string_view text)
+{
+    std::string out;
+    for (const char ch : text) {
+        if (ch == '\n')
+            out += LINE_END;
+        else
+            out += uint8_t(ch) == IMD_COMMENT_END ? '?' : ch;
+    }
+    return out + char(IMD_COMMENT_END);
+}
+
+std::string inputLine(const InputInfo &in)
+{
+    return "Input: " + in.file + " (" + in.kind + (in.drive.empty() ? "" : ", drive " + in.drive) + ")\n";
+}
+
+// The value most often seen (on a tie the smallest), or 0 when none was.
+int mostCommon(const std::map<int, int> &counts)
+{
+    int best = 0, seen = 0;
+    for (const auto &[value, n] : counts)
+        if (n > seen)
+            best = value, seen = n;
+    return best;
+}
+
+// Adds the data rates of the reads that gave `sectors`' copies to `rates`.
+void countRates(std::span<const RecoveredSector> sectors, std::map<int, int> &rates)
+{
+    for (const RecoveredSector &s : sectors)
+        if (s.read && (s.read->rate == RATE_250K || s.read->rate == RATE_300K || s.read->rate == RATE_500K))
+            rates[s.read->rate]++;
+}
+
+uint8_t imdMode(int rate)
+{
+    return rate == RATE_500K ? IMD_MODE_500K : rate == RATE_300K ? IMD_MODE_300K : IMD_MODE_250K;
+}
+
+uint8_t imdSizeCode(int bytes)
+{
+    for (uint8_t code = 0; code <= IMD_MAX_SIZE_CODE; code++)
+        if (128 << code == bytes)
+            return code;
+    throw std::invalid_argument("an ImageDisk file holds sectors of 128 to 8192 bytes, not " + std::to_string(bytes));
+}
+
+// The numbers of the track's sectors in the order `r` first holds them:
+// from its first index pulse on, then what came before it.
+std::vector<int> orderIn(const TrackRead &r, int cylinder, int head, int sectors)
+{
+    std::vector<int> order;
+    std::vector<bool> seen(size_t(sectors) + 1);
+    for (const bool beforeIndex : {false, true})
+        for (const SectorCopy &c : r.copies)
+            if ((c.revolution == 0) == beforeIndex && c.cylinder == cylinder && c.head == head && c.sector >= 1 &&
+                c.sector <= sectors && !seen[c.sector]) {
+                seen[c.sector] = true;
+                order.push_back(c.sector);
+            }
+    return order;
+}
+
+// The track's sectors (indices into `track`, sector s at s - 1) in the
+// order they lie on it, as far as the read that holds most of them shows;
+// the rest by number.
+std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylinder, int head)
+{
+    const int sectors = int(track.size());
+    std::vector<int> order;
+    const TrackRead *last = nullptr;   // sectors mostly come from one read
+    for (const RecoveredSector &s : track)
+        if (s.read && s.read != last) {
+            last = s.read;
+            std::vector<int> o = orderIn(*s.read, cylinder, head, sectors);
+            if (o.size() > order.size())
+                order = std::move(o);
+        }
+    std::vector<bool> listed(size_t(sectors) + 1);
+    std::vector<size_t> indices;
+    for (const int s : order)
+        listed[size_t(s)] = true, indices.push_back(size_t(s) - 1);
+    for (int s = 1; s <= sectors; s++)
+        if (!listed[size_t(s)])
+            indices.push_back(size_t(s) - 1);
+    return indices;
+}
+
+void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, int cylinder, int head, int diskRate,
+                 uint8_t sizeCode)
+{
+    const Geometry &g = rec.geometry;
+    const std::span<const RecoveredSector> track(rec.sectors.data() + first, size_t(g.sectors));
+    const std::vector<size_t> order = trackOrder(track, cylinder, head);
+    bool otherCylinder = false, otherHead = false;
+    for (const RecoveredSector &s : track) {
+        otherCylinder |= s.copy && s.copy->cylinder != cylinder;
+        otherHead |= s.copy && s.copy->head != head;
+    }
+    std::map<int, int> rates;
+    countRates(track, rates);
+    const int rate = mostCommon(rates);
+
+    out.push_back(imdMode(rate ? rate : diskRate));
+    out.push_back(uint8_t(cylinder));
+    out.push_back(uint8_t(head | (otherCylinder ? IMD_CYLINDER_MAP : 0) | (otherHead ? IMD_HEAD_MAP : 0)));
+    out.push_back(uint8_t(g.sectors));
+    out.push_back(sizeCode);
+    for (const size_t i : order)
+        out.push_back(uint8_t(track[i].sector));
+    if (otherCylinder)
+        for (const size_t i : order)
+            out.push_back(track[i].copy ? track[i].copy->cylinder : uint8_t(cylinder));
+    if (otherHead)
+        for (const size_t i : order)
+            out.push_back(track[i].copy ? track[i].copy->head : uint8_t(head));
+
+    const size_t bytes = size_t(g.bytes);
+    for (const size_t i : order) {
+        const RecoveredSector &s = track[i];
+        if (s.status == SectorStatus::missing) {
+            out.push_back(IMD_UNAVAILABLE);
+            continue;
+        }
+        const uint8_t *data = rec.image.data() + (first + i) * bytes;
+        const bool same = std::all_of(data, data + bytes, [&](uint8_t b) { return b == data[0]; });
+        out.push_back(uint8_t(IMD_NORMAL + (same ? IMD_COMPRESSED : 0) + (s.copy && s.copy->deleted ? IMD_DELETED : 0) +
+                              (s.status != SectorStatus::good ? IMD_DATA_ERROR : 0)));
+        out.insert(out.end(), data, data + (same ? 1 : bytes));
+    }
+}
+
+// A track's bytes, run-length coded; bytes that stand for themselves are
+// copied a stretch at a time.
+void putMsaCoded(std::vector<uint8_t> &out, std::span<const uint8_t> track)
+{
+    size_t literal = 0;   // start of the bytes not yet copied
+    for (size_t i = 0, run; i < track.size(); i += run) {
+        const uint8_t b = track[i];
+        for (run = 1; i + run < track.size() && track[i + run] == b;)
+            run++;
+        if (b == MSA_RUN || run > MSA_RUN_BYTES) {
+            out.insert(out.end(), track.begin() + ptrdiff_t(literal), track.begin() + ptrdiff_t(i));
+            out.push_back(MSA_RUN);
+            out.push_back(b);
+            putWord(out, unsigned(run));
+            literal = i + run;
+        }
+    }
+    out.insert(out.end(), track.begin() + ptrdiff_t(literal), track.end());
+}
+}
+
+ImageFormat imageFormatOf(std::string_view path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.find_last_of('.');
+    std::string ext(dot == std::string_view::npos ? "" : name.substr(dot + 1));
+    for (char &ch : ext)
+        ch = char(tolower(static_cast<unsigned char>(ch)));
+    return ext == "imd" ? ImageFormat::imd : ext == "msa" ? ImageFormat::msa : ImageFormat::plain;
+}
+
+void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
+              std::string_view date, const ByteSink &sink)
+{
+    const Geometry &g = rec.geometry;
+    const uint8_t sizeCode = imdSizeCode(g.bytes);
+    std::string text = std::string(IMD_SIGNATURE) + std::string(date) + "\nWritten by " + std::string(program) +
+                       " on " + std::string(date) + "\n";
+    for (const InputInfo &in : inputs)
+        text += inputLine(in);
+    const std::string header = imdHeader(text + geometryText(rec) + summaryLine(rec));
+    sink({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
+
+    std::map<int, int> rates;
+    countRates(rec.sectors, rates);
+    int diskRate = mostCommon(rates);
+    if (!diskRate)
+        diskRate = int64_t(g.sectors) * g.bytes > DD_TRACK_BYTES ? RATE_500K : RATE_250K;
+    std::vector<uint8_t> track;
+    size_t first = 0;
+    for (int c = 0; c < g.cylinders; c++)
+        for (int h = 0; h < g.heads; h++, first += size_t(g.sectors)) {
+            track.clear();
+            putImdTrack(track, rec, first, c, h, diskRate, sizeCode);
+            sink(track);
+        }
+}
+
+std::vector<uint8_t> imdImage(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
+                              std::string_view date)
+{
+    std::vector<uint8_t> out;
+    writeImd(rec, inputs, program, date, gatherInto(out));
+    return out;
+}
+
+std::string msaRefusal(const Geometry &g)
+{
+    const Geometry &lo = MSA_SMALLEST, &hi = MSA_LARGEST;
+    if (g.cylinders >= lo.cylinders && g.cylinders <= hi.cylinders && g.heads >= lo.heads && g.heads <= hi.heads &&
+        g.sectors >= lo.sectors && g.sectors <= hi.sectors && g.bytes == lo.bytes)
+        return "";
+    return "MSA holds Atari ST layouts only (80 to 86 cylinders, 1 or 2 heads, 9 to 11 sectors of 512 bytes), not " +
+           std::to_string(g.cylinders) + " cylinders, " + std::to_string(g.heads) + " heads, " +
+           std::to_string(g.sectors) + " sectors of " + std::to_string(g.bytes) + " bytes";
+}
+
+void writeMsa(const Recovery &rec, const ByteSink &sink)
+{
+    const Geometry &g = rec.geometry;
+    if (const std::string why = msaRefusal(g); !why.empty())
+        throw std::invalid_argument(why);
+    std::vector<uint8_t> out;
+    for (const int word : {int(MSA_SIGNATURE), g.sectors, g.heads - 1, 0, g.cylinders - 1})
+        putWord(out, unsigned(word));
+    sink(out);
+    const size_t trackBytes = size_t(g.sectors) * size_t(g.bytes);
+    std::vector<uint8_t> coded;
+    for (size_t at = 0; at < rec.image.size(); at += trackBytes) {
+        const std::span<const uint8_t> track(rec.image.data() + at, trackBytes);
+        coded.clear();
+        putMsaCoded(coded, track);
+        const std::span<const uint8_t> stored = coded.size() < trackBytes ? std::span<const uint8_t>(coded) : track;
+        out.clear();
+        putWord(out, unsigned(stored.size()));
+        out.insert(out.end(), stored.begin(), stored.end());
+        sink(out);
+    }
+}
+
+std::vector<uint8_t> msaImage(const Recovery &rec)
+{
+    std::vector<uint8_t> out;
+    writeMsa(rec, gatherInto(out));
+    return out;
+}
+
+}
