@@ -27,6 +27,12 @@ constexpr StatusStyle STYLES[] = {
     {SectorStatus::conflict, '!', "#7b3fb5", "conflict"},
 };
 
+// Dots on sectors with a deleted-data mark or bytes voted from bad reads.
+constexpr const char *DELETED_COLOUR = "#111111";
+constexpr const char *VOTED_COLOUR = "#ffffff";
+constexpr double MARK_RADIUS = 0.3;     // of a ring's width
+constexpr double MAX_MARK = 4;
+
 const StatusStyle &style(SectorStatus s)
 {
     for (const StatusStyle &st : STYLES)
@@ -167,7 +173,7 @@ std::string svgMap(const Recovery &rec)
     const Geometry &g = rec.geometry;
     const int discs = std::max(1, g.heads);
     const double width = discs * (2 * OUTER + MARGIN) + MARGIN;
-    const double height = TOP + 2 * OUTER + 30 + LEGEND;
+    const double height = TOP + 2 * OUTER + 30 + LEGEND;   // legend: statuses, dots, caption
     std::string svg = format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
                              "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\">\n",
                              width, height, width, height);
@@ -186,7 +192,7 @@ std::string svgMap(const Recovery &rec)
         svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#333333\"/>\n", cx, cy, OUTER + 2);
         // Sectors not read well go last, outlined in their colour, so that
         // even a thin ring shows them.
-        std::string good, bad;
+        std::string good, bad, marks;
         for (int c = 0; c < g.cylinders; c++) {
             const double r1 = OUTER - c * ring, r0 = r1 - ring;
             for (int s = 1; s <= g.sectors; s++) {
@@ -206,9 +212,14 @@ std::string svgMap(const Recovery &rec)
                     out += format(" stroke=\"%s\" stroke-width=\"1.5\"", colour);
                 out += format("><title>cylinder %d head %d sector %d: %s%s%s</title></path>\n", c, h, s,
                               statusName(sec.status), sec.voted ? ", voted" : "", sec.deleted ? ", deleted data" : "");
+                if (sec.deleted || sec.voted) {
+                    const double rm = (r0 + r1) / 2, am = (a0 + a1) / 2;
+                    marks += format("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\" fill=\"%s\"/>\n", x(rm, am), y(rm, am),
+                                    std::min(ring * MARK_RADIUS, MAX_MARK), sec.deleted ? DELETED_COLOUR : VOTED_COLOUR);
+                }
             }
         }
-        svg += good + bad;
+        svg += good + bad + marks;
         svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%.1f\" fill=\"#ffffff\" stroke=\"#333333\"/>\n", cx, cy,
                        HUB - 1);
         svg += format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"14\" text-anchor=\"middle\">Head %d</text>\n</g>\n", cx,
@@ -222,7 +233,16 @@ std::string svgMap(const Recovery &rec)
                       rec.count(st.status));
         lx += 150;
     }
-    svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"#555555\">", MARGIN, ly + 40) +
+    int deleted = 0, voted = 0;
+    for (const RecoveredSector &sec : rec.sectors)
+        deleted += sec.deleted, voted += sec.voted;
+    svg += format("<circle cx=\"%.0f\" cy=\"%.0f\" r=\"4\" fill=\"%s\"/>", MARGIN + 8, ly + 32, DELETED_COLOUR) +
+           format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">deleted data: %d</text>", MARGIN + 22, ly + 36, deleted);
+    svg += format("<circle cx=\"%.0f\" cy=\"%.0f\" r=\"4\" fill=\"%s\" stroke=\"#333333\"/>", MARGIN + 158, ly + 32,
+                  VOTED_COLOUR) +
+           format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">voted from bad reads: %d</text>\n", MARGIN + 172,
+                  ly + 36, voted);
+    svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"#555555\">", MARGIN, ly + 54) +
            "Cylinder 0 is the outer ring; sector 1 starts at the top, sectors run clockwise.</text>\n";
     svg += "</svg>\n";
     return svg;

@@ -45,8 +45,9 @@ std::string summaryLine(const Recovery &rec);
 std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs);
 
 /* An SVG picture: one disc per head, one ring per cylinder (cylinder 0
- * outside), each sector an arc from the top, clockwise, coloured by status,
- * with a legend and the totals. */
+ * outside), each sector an arc from the top, clockwise, coloured by status
+ * (a black dot on one with a deleted-data mark, a white one on bytes voted
+ * from bad reads), with a legend and the totals. */
 std::string svgMap(const Recovery &rec);
 
 }

@@ -2,6 +2,7 @@
 // and boot sectors.
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
+#include "mfm/sectormap.h"
 #include "helpers.h"
 
 #include <gtest/gtest.h>
@@ -239,6 +240,16 @@ TEST(Recovery, CollectsTheCopiesOfAScan)
     EXPECT_TRUE(r.copies[3].good() && r.copies[3].deleted);
     EXPECT_EQ(r.copies[3].data, sectorData(5, 1, 5));
     EXPECT_FALSE(r.copies[0].deleted);
+    // The deleted sector keeps its flag in the recovery and shows a dot.
+    r.physical = 5;
+    mfm::RecoveryOptions options;
+    options.geometry = Geometry{6, 2, 9, SECTOR_SIZE};
+    const mfm::Recovery rec = mfm::recoverDisk(std::span(&r, 1), options);
+    for (const mfm::RecoveredSector &sec : rec.sectors)
+        EXPECT_EQ(sec.deleted, sec.cylinder == 5 && sec.head == 1 && sec.sector == 5) << sec.sector;
+    const std::string svg = mfm::svgMap(rec);
+    EXPECT_NE(svg.find("deleted data: 1<"), std::string::npos);
+    EXPECT_EQ(svg.find("fill=\"#111111\"/>\n"), svg.rfind("fill=\"#111111\"/>\n"));
     EXPECT_TRUE(r.copies[0].good());
     EXPECT_EQ(r.copies[0].data, sectorData(5, 1, 1));
     EXPECT_EQ(r.copies[0].revolution, 1);
