@@ -29,6 +29,14 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     if (!readFluxCells(file, i, rate, work, FLUX_PASSES[0].pll))
         return false;
     out.rate = work.rate;
+    const std::vector<size_t> &index = work.track.index;
+    if (index.size() >= 2) {
+        double ticks = 0;
+        for (size_t k = index.front(); k < index.back() && k < work.track.intervals.size(); k++)
+            ticks += work.track.intervals[k];
+        out.revolutions = int(index.size() - 1);
+        out.indexPeriod = ticks / out.revolutions / work.track.sampleHz;
+    }
 
     // Sectors named by a sound ID or a copy, and those read well.
     auto key = [](uint8_t c, uint8_t h, uint8_t s) { return uint32_t(c) << 16 | uint32_t(h) << 8 | s; };

@@ -21,10 +21,7 @@ constexpr int BOOT_BYTES = 36;      // the BPB fields readBootblock reads
 constexpr int MIN_VOTERS = 3;       // bad copies needed for a vote
 constexpr int DATA_WORD = 4;        // cell words from a sync to its field's bytes
 
-struct Ref {
-    const TrackRead *read;
-    const SectorCopy *copy;
-};
+using Ref = CopyRef;
 
 uint32_t sectorKey(int cylinder, int head, int sector) { return uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector); }
 
@@ -77,13 +74,29 @@ int mostCommon(const std::map<int, int> &counts)
     return best;
 }
 
-Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps)
+// The cylinders of the standard layout of `sectors` sectors of `bytes` that
+// holds `cylinders`, or `cylinders` when none does.
+int standardCylinders(int sectors, int bytes, int cylinders)
+{
+    constexpr int COMMON_512[] = {8, 9, 10, 11, 15, 18, 21, 36};
+    constexpr int SHORT = 40, LONG = 80, EIGHT_INCH = 77;
+    if (bytes == 1024 && sectors == 8)
+        return std::max(cylinders, EIGHT_INCH);
+    if (bytes != SECTOR_SIZE || std::find(std::begin(COMMON_512), std::end(COMMON_512), sectors) == std::end(COMMON_512))
+        return cylinders;
+    return cylinders <= SHORT ? SHORT : std::max(cylinders, LONG);
+}
+
+Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
 {
     Geometry g;
     std::map<uint32_t, int> highest;       // track (cylinder, head) -> highest sector number
     std::map<int, int> sizes;
+    int formatted = 0;
     for (const TrackRead &r : reads) {
         const int cylinder = logicalCylinder(r, steps);
+        if (cylinder >= 0 && r.syncs >= FORMATTED_SYNCS)
+            formatted = std::max(formatted, cylinder + 1);
         for (const TrackRead::Id &id : r.ids) {
             if (id.cylinder != cylinder || id.head >= MAX_HEADS || id.sector == 0)
                 continue;
@@ -99,6 +112,12 @@ Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps)
         spt[n]++;
     g.sectors = mostCommon(spt);
     g.bytes = sizes.empty() ? SECTOR_SIZE : 128 << std::min(mostCommon(sizes), int(MAX_SIZE_CODE));
+    if (g.cylinders > 0) {
+        rec.cylinders.ids = g.cylinders;
+        rec.cylinders.formatted = formatted;
+        rec.cylinders.standard = standardCylinders(g.sectors, g.bytes, std::max(g.cylinders, formatted));
+        g.cylinders = std::min(std::max({g.cylinders, formatted, rec.cylinders.standard}), MAX_CYLINDERS);
+    }
     return g;
 }
 
@@ -128,6 +147,55 @@ void keepCells(std::span<const uint8_t> stream, int64_t from, int64_t count, std
         if (size_t(at >> 3) < stream.size() && (stream[size_t(at >> 3)] >> (7 - (at & 7))) & 1)
             out[size_t(i >> 3)] |= uint8_t(0x80 >> (i & 7));
     }
+}
+
+// Counts a good sector for the inputs that read it good (for a vote, all
+// whose copies voted).
+void tallyInputs(const std::vector<Ref> &copies, bool voted, std::vector<Recovery::InputTally> &inputs)
+{
+    std::vector<int> which;
+    for (const Ref &x : copies)
+        if ((voted || x.copy->good()) && std::find(which.begin(), which.end(), x.read->input) == which.end())
+            which.push_back(x.read->input);
+    for (int i : which) {
+        if (size_t(i) >= inputs.size())
+            inputs.resize(size_t(i) + 1);
+        inputs[size_t(i)].good++;
+        inputs[size_t(i)].only += which.size() == 1;
+    }
+}
+
+// The copies that lie outside the layout, and the distinct sectors of good
+// copies among them.
+void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    std::vector<uint32_t> good;
+    for (const TrackRead &r : reads) {
+        const int cylinder = logicalCylinder(r, steps);
+        if (cylinder < 0)
+            continue;
+        for (const SectorCopy &c : r.copies) {
+            Outside why;
+            if (c.cylinder != cylinder)
+                why = Outside::otherCylinder;
+            else if (cylinder >= g.cylinders)
+                why = Outside::pastCylinders;
+            else if (c.head >= g.heads)
+                why = Outside::head;
+            else if (c.sector == 0 || c.sector > g.sectors)
+                why = Outside::sectorNumber;
+            else if (c.data.size() != size_t(g.bytes))
+                why = Outside::size;
+            else
+                continue;
+            rec.outside.push_back({{&r, &c}, why});
+            if (c.good())
+                good.push_back(sectorKey(c.cylinder, c.head, c.sector) ^ uint32_t(c.size) << 24);
+        }
+    }
+    std::sort(good.begin(), good.end());
+    rec.goodOutside = int(std::unique(good.begin(), good.end()) - good.begin());
 }
 
 // The good copy a sector's bytes come from, or null when it has none; sets
@@ -175,6 +243,23 @@ int detectStep(std::span<const TrackRead> reads)
     return v.step();
 }
 
+const char *outsideName(Outside why)
+{
+    switch (why) {
+    case Outside::otherCylinder:
+        return "names another cylinder";
+    case Outside::pastCylinders:
+        return "past the last cylinder";
+    case Outside::head:
+        return "head outside the layout";
+    case Outside::sectorNumber:
+        return "sector number outside the layout";
+    case Outside::size:
+        break;
+    }
+    return "other sector size";
+}
+
 const char *statusName(SectorStatus s)
 {
     switch (s) {
@@ -193,6 +278,7 @@ const char *statusName(SectorStatus s)
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells)
 {
+    out.syncs += int(fields.size());
     int64_t insideUntil = -1;   // end of the last data field with a right CRC
     for (const Field &fd : fields) {
         if (fd.bit < insideUntil)
@@ -230,6 +316,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options)
 {
     Recovery rec;
+    rec.reads = reads;
     const Steps steps = stepsOf(reads);
     for (const auto &[input, step] : steps)
         rec.step = std::max(rec.step, step);
@@ -251,7 +338,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
         rec.geometry = *options.geometry;
         rec.source = GeometrySource::given;
     } else {
-        rec.geometry = geometryFromIds(reads, steps);
+        rec.geometry = geometryFromIds(reads, steps, rec);
         rec.source = GeometrySource::ids;
         const auto bootCopies = placed.find(sectorKey(0, 0, 1));
         if (bootCopies != placed.end()) {
@@ -277,7 +364,8 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
     for (int c = 0; c < g.cylinders; c++)
         for (int h = 0; h < g.heads; h++)
             for (int s = 1; s <= g.sectors; s++, out += bytes) {
-                RecoveredSector sec{c, h, s};
+                RecoveredSector sec;
+                sec.cylinder = c, sec.head = h, sec.sector = s;
                 sized.clear();
                 if (const auto it = placed.find(sectorKey(c, h, s)); it != placed.end())
                     for (const Ref &x : it->second)
@@ -305,9 +393,16 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     if (v.confirmed && std::any_of(voters.begin(), voters.end(), [](auto *x) { return x->idOk; }))
                         sec.status = SectorStatus::good;
                 }
+                if (sec.status != SectorStatus::good) {
+                    if (const auto it = placed.find(sectorKey(c, h, s)); it != placed.end())
+                        sec.seen = it->second;
+                } else {
+                    tallyInputs(sized, sec.voted, rec.inputs);
+                }
                 rec.counts[int(sec.status)]++;
-                rec.sectors.push_back(sec);
+                rec.sectors.push_back(std::move(sec));
             }
+    listOutside(reads, steps, rec);
     return rec;
 }
 

@@ -87,7 +87,15 @@ struct TrackRead {
         uint8_t cylinder, head, sector, size;
     };
     std::vector<Id> ids;
+    /* Sync sequences the scans of the read found, whatever their marks and
+     * CRCs: a read with FORMATTED_SYNCS or more holds a formatted track. */
+    int syncs = 0;
+    /* A flux track's whole revolutions and their mean index period in
+     * seconds; 0 for a slot. */
+    int revolutions = 0;
+    double indexPeriod = 0;
 };
+constexpr int FORMATTED_SYNCS = 4;
 
 /* Collects the sectors of one scan (fields scanned with DataLength::fromId)
  * into `out` (appending to its copies and ids). Only a data field that
@@ -120,6 +128,18 @@ struct RecoveryOptions {
     uint8_t fill = 0x00;                /* filler of missing sectors */
 };
 
+/* A copy and the read it came from. */
+struct CopyRef {
+    const TrackRead *read = nullptr;
+    const SectorCopy *copy = nullptr;
+};
+
+/* Why a copy was not placed in the image. */
+enum class Outside { otherCylinder, pastCylinders, head, sectorNumber, size };
+/* "names another cylinder", "past the last cylinder", "head outside the
+ * layout", "sector number outside the layout", "other sector size". */
+const char *outsideName(Outside why);
+
 struct RecoveredSector {
     int cylinder = 0, head = 0, sector = 0;
     SectorStatus status = SectorStatus::missing;
@@ -130,9 +150,12 @@ struct RecoveredSector {
     const TrackRead *read = nullptr;    /* where the chosen copy came from */
     const SectorCopy *copy = nullptr;   /* (both null when missing; for a merge of
                                            bad copies, the first of them) */
+    /* A sector not good: every copy of it, in the order found. */
+    std::vector<CopyRef> seen;
 };
 
 struct Recovery {
+    std::span<const TrackRead> reads;   /* the reads it was made from */
     Geometry geometry;
     GeometrySource source = GeometrySource::ids;
     /* 2 when a 40-cylinder disk was read in an 80-track drive: the data lie
@@ -143,6 +166,25 @@ struct Recovery {
     std::vector<uint8_t> image;             /* geometry.imageBytes() bytes */
     int counts[4] = {};                     /* sectors of each SectorStatus */
     int foreignIds = 0;     /* IDs whose cylinder is not the read's */
+    /* Where the cylinder count came from, when the layout was found: the
+     * IDs read, the last formatted track, the standard layout they fit. */
+    struct {
+        int ids = 0, formatted = 0, standard = 0;
+    } cylinders;
+    /* Copies that lie outside the layout, and why; and how many distinct
+     * sectors good copies of which lie outside it. */
+    struct Unplaced {
+        CopyRef ref;
+        Outside why;
+    };
+    std::vector<Unplaced> outside;
+    int goodOutside = 0;
+    /* Per input (TrackRead::input): sectors of the layout it read good, and
+     * those only it read good. */
+    struct InputTally {
+        int good = 0, only = 0;
+    };
+    std::vector<InputTally> inputs;
 
     int count(SectorStatus s) const { return counts[int(s)]; }
     int found() const { return int(geometry.sectorCount()) - count(SectorStatus::missing); }
@@ -152,10 +194,13 @@ struct Recovery {
  * given; else the boot sector's (a FAT BPB in the first good copy of
  * cylinder 0, head 0, sector 1) when the IDs found agree with it (same
  * heads, sectors per track and sector size, no more cylinders); else what
- * the IDs show: cylinders and heads seen, the highest sector number most
- * tracks hold, the most common size. With no ID at all and no geometry
- * given, the geometry is empty (0 sectors). The result points into `reads`,
- * which must outlive it. */
+ * the IDs show: heads seen, the highest sector number most tracks hold, the
+ * most common size, and cylinders as many as the IDs name, but never fewer
+ * than the last track that holds a formatted read (FORMATTED_SYNCS), nor
+ * than the standard layout of that many sectors (40 or 80 cylinders of 8,
+ * 9, 10, 11, 15, 18, 21 or 36 sectors of 512 bytes; 77 of 8 of 1,024).
+ * With no ID at all and no geometry given, the geometry is empty (0
+ * sectors). The result points into `reads`, which must outlive it. */
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options);
 
 }

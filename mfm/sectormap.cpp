@@ -13,6 +13,7 @@ namespace {
 
 constexpr int GRID_COLUMNS = 72;    // cylinders in one block of the text map
 constexpr int GRID_LABEL = 5;       // "%3d  " before each row
+constexpr size_t OUTSIDE_LISTED = 8;    // sectors named on the line of those outside the layout
 
 struct StatusStyle {
     SectorStatus status;
@@ -77,11 +78,36 @@ std::string geometryText(const Recovery &rec)
     if (rec.step == 2)
         text += format("Double-stepped: a %d-cylinder disk read in an 80-track drive; cylinder = physical track / 2\n",
                        g.cylinders);
-    text += format("Geometry: %d cylinders, %d heads, %d sectors of %d bytes (%s)\n", g.cylinders, g.heads, g.sectors,
+    // Where the cylinders came from, when the IDs alone do not say it.
+    std::string cylinders = format("%d cylinders", g.cylinders);
+    if (rec.source != GeometrySource::given && rec.cylinders.ids > 0 && rec.cylinders.ids != g.cylinders)
+        cylinders += format(" (sector IDs on 0-%d, formatted tracks to %d, the standard layout %d)",
+                            rec.cylinders.ids - 1, rec.cylinders.formatted - 1, rec.cylinders.standard);
+    text += format("Geometry: %s, %d heads, %d sectors of %d bytes (%s)\n", cylinders.c_str(), g.heads, g.sectors,
                    g.bytes, from[int(rec.source)]);
     if (rec.foreignIds > 0)
         text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
                        rec.foreignIds);
+    if (!rec.outside.empty()) {
+        std::vector<std::string> names;
+        for (const Recovery::Unplaced &u : rec.outside) {
+            const SectorCopy &c = *u.ref.copy;
+            const std::string name = format("%d/%d/%d", c.cylinder, c.head, c.sector) +
+                                     (c.data.size() != size_t(g.bytes) ? format("x%zu", c.data.size()) : "");
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(name);
+        }
+        std::string list;
+        for (size_t k = 0; k < names.size() && k < OUTSIDE_LISTED; k++)
+            list += (k ? ", " : "") + names[k];
+        if (names.size() > OUTSIDE_LISTED)
+            list += ", ...";
+        text += format("Outside the layout: %zu copies of %zu sectors (c/h/s): ", rec.outside.size(), names.size()) +
+                list + "\n";
+    }
+    if (rec.source == GeometrySource::given && rec.goodOutside > 0)
+        text += format("%d good sectors lie outside %d:%d:%d:%d\n", rec.goodOutside, g.cylinders, g.heads, g.sectors,
+                       g.bytes);
     return text;
 }
 
@@ -119,50 +145,114 @@ std::string sectorGrid(const Recovery &rec)
 std::string summaryLine(const Recovery &rec)
 {
     const int64_t total = rec.geometry.sectorCount();
-    const int64_t tenths = total ? int64_t(rec.found()) * 1000 / total : 0;
-    return format("Found %d of %lld sectors (%lld.%lld%%): %d good, %d crc error, %d missing, %d conflicts\n",
-                  rec.found(), (long long)total, (long long)(tenths / 10), (long long)(tenths % 10),
-                  rec.count(SectorStatus::good), rec.count(SectorStatus::crcError), rec.count(SectorStatus::missing),
+    const int good = rec.count(SectorStatus::good);
+    const int64_t tenths = total ? int64_t(good) * 1000 / total : 0;
+    return format("%d of %lld sectors good (%lld.%lld%%): %d crc error, %d missing, %d conflicts\n", good,
+                  (long long)total, (long long)(tenths / 10), (long long)(tenths % 10),
+                  rec.count(SectorStatus::crcError), rec.count(SectorStatus::missing),
                   rec.count(SectorStatus::conflict));
+}
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// Where a copy came from: input, slot (or physical cylinder), head, bit,
+// and for flux its revolution and the decoder pass that found it.
+json sourceJson(const CopyRef &ref)
+{
+    const bool flux = ref.read->head >= 0;
+    return {{"input", ref.read->input},
+            {"slot", ref.read->physical},
+            {"head", flux ? json(ref.read->head) : json(nullptr)},
+            {"bit", ref.copy->bit},
+            {"revolution", flux ? json(ref.copy->revolution) : json(nullptr)},
+            {"pass", flux ? json(FLUX_PASSES[ref.copy->pass].name) : json(nullptr)}};
+}
+
+// A copy as read: "good", "id-crc-error", "crc-error" or "clock-error".
+const char *copyStatus(const SectorCopy &c)
+{
+    return !c.idOk ? "id-crc-error" : !c.dataOk ? "crc-error" : c.clockErrors ? "clock-error" : "good";
+}
+
+json copyJson(const CopyRef &ref)
+{
+    return {{"status", copyStatus(*ref.copy)}, {"deleted", ref.copy->deleted}, {"source", sourceJson(ref)}};
+}
+
 }
 
 std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
 {
-    using json = nlohmann::ordered_json;
     const Geometry &g = rec.geometry;
     json report;
     report["geometry"] = {{"cylinders", g.cylinders}, {"heads", g.heads},           {"sectors", g.sectors},
                           {"bytes", g.bytes},         {"source", sourceName(rec.source)}, {"step", rec.step}};
+    if (rec.cylinders.ids > 0)
+        report["geometry"]["cylinders_from"] = {{"ids", rec.cylinders.ids},
+                                                {"formatted", rec.cylinders.formatted},
+                                                {"standard", rec.cylinders.standard}};
     json list = json::array();
-    for (size_t i = 0; i < inputs.size(); i++)
-        list.push_back({{"index", i}, {"file", inputs[i].file}, {"kind", inputs[i].kind}, {"drive", inputs[i].drive}});
+    for (size_t i = 0; i < inputs.size(); i++) {
+        const Recovery::InputTally tally = i < rec.inputs.size() ? rec.inputs[i] : Recovery::InputTally{};
+        list.push_back({{"index", i},
+                        {"file", inputs[i].file},
+                        {"kind", inputs[i].kind},
+                        {"drive", inputs[i].drive},
+                        {"good", tally.good},
+                        {"only", tally.only}});
+    }
     report["inputs"] = std::move(list);
     report["totals"] = {{"sectors", g.sectorCount()}, {"found", rec.found()},
                         {"good", rec.count(SectorStatus::good)}, {"crc_error", rec.count(SectorStatus::crcError)},
                         {"missing", rec.count(SectorStatus::missing)}, {"conflict", rec.count(SectorStatus::conflict)},
-                        {"foreign_ids", rec.foreignIds}};
+                        {"foreign_ids", rec.foreignIds}, {"outside", rec.outside.size()},
+                        {"good_outside", rec.goodOutside}};
+    json tracks = json::array();
+    for (const TrackRead &r : rec.reads) {
+        const bool flux = r.head >= 0;
+        int good = 0;
+        for (const SectorCopy &c : r.copies)
+            good += c.good();
+        tracks.push_back({{"input", r.input},
+                          {"slot", r.physical},
+                          {"head", flux ? json(r.head) : json(nullptr)},
+                          {"revolutions", flux ? json(r.revolutions) : json(nullptr)},
+                          {"index_period_ms", flux && r.indexPeriod > 0 ? json(r.indexPeriod * 1e3) : json(nullptr)},
+                          {"rpm", flux && r.indexPeriod > 0 ? json(60 / r.indexPeriod) : json(nullptr)},
+                          {"rate_kbps", flux ? json(r.rate / 1000) : json(nullptr)},
+                          {"passes", flux ? json(r.passes) : json(nullptr)},
+                          {"syncs", r.syncs},
+                          {"copies", r.copies.size()},
+                          {"good_copies", good}});
+    }
+    report["tracks"] = std::move(tracks);
     json sectors = json::array();
     for (const RecoveredSector &s : rec.sectors) {
         json entry = {{"cylinder", s.cylinder}, {"head", s.head},     {"sector", s.sector},
                       {"status", statusName(s.status)}, {"copies", s.copies}, {"good_copies", s.goodCopies}};
         entry["voted"] = s.voted;
         entry["deleted"] = s.deleted;
-        if (s.copy) {
-            const size_t input = size_t(s.read->input);
-            json source = {{"input", input},
-                           {"slot", s.read->physical},
-                           {"head", s.read->head < 0 ? json(nullptr) : json(s.read->head)},
-                           {"bit", s.copy->bit}};
-            const bool flux = input < inputs.size() && inputs[input].kind != "raw";
-            source["revolution"] = flux ? json(s.copy->revolution) : json(nullptr);
-            source["pass"] = flux ? json(FLUX_PASSES[s.copy->pass].name) : json(nullptr);
-            entry["source"] = std::move(source);
-        } else {
-            entry["source"] = nullptr;
+        entry["source"] = s.copy ? sourceJson({s.read, s.copy}) : json(nullptr);
+        if (s.status != SectorStatus::good) {
+            json seen = json::array();
+            for (const CopyRef &ref : s.seen)
+                seen.push_back(copyJson(ref));
+            entry["reads"] = std::move(seen);
         }
         sectors.push_back(std::move(entry));
     }
     report["sectors"] = std::move(sectors);
+    json outside = json::array();
+    for (const Recovery::Unplaced &u : rec.outside) {
+        const SectorCopy &c = *u.ref.copy;
+        json entry = {{"cylinder", c.cylinder}, {"head", c.head}, {"sector", c.sector}, {"bytes", c.data.size()},
+                      {"why", outsideName(u.why)}};
+        entry.update(copyJson(u.ref));
+        outside.push_back(std::move(entry));
+    }
+    report["outside"] = std::move(outside);
     return report.dump(2) + "\n";
 }
 
@@ -240,8 +330,10 @@ std::string svgMap(const Recovery &rec)
            format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">deleted data: %d</text>", MARGIN + 22, ly + 36, deleted);
     svg += format("<circle cx=\"%.0f\" cy=\"%.0f\" r=\"4\" fill=\"%s\" stroke=\"#333333\"/>", MARGIN + 158, ly + 32,
                   VOTED_COLOUR) +
-           format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">voted from bad reads: %d</text>\n", MARGIN + 172,
+           format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">voted from bad reads: %d</text>", MARGIN + 172,
                   ly + 36, voted);
+    svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">not placed, outside the layout: %zu copies</text>\n",
+                  MARGIN + 352, ly + 36, rec.outside.size());
     svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"#555555\">", MARGIN, ly + 54) +
            "Cylinder 0 is the outer ring; sector 1 starts at the top, sectors run clockwise.</text>\n";
     svg += "</svg>\n";

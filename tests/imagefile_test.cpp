@@ -109,7 +109,7 @@ TEST(ImageFile, ImdHeaderAndComment)
               "Input: a?.raw (raw, drive B)\r\n"
               "Input: b.scp (scp)\r\n"
               "Geometry: 1 cylinders, 1 heads, 1 sectors of 128 bytes (given with --geometry)\r\n"
-              "Found 1 of 1 sectors (100.0%): 1 good, 0 crc error, 0 missing, 0 conflicts\r\n\x1A");
+              "1 of 1 sectors good (100.0%): 0 crc error, 0 missing, 0 conflicts\r\n\x1A");
 }
 
 // One sector of 128 bytes: its record type and what follows it.

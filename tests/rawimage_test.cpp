@@ -46,7 +46,7 @@ std::string fileWith(const std::string &dir, const std::string &name, const std:
 TEST(RawimageCli, ExitStatusesAndNothingLost)
 {
     const std::string dir = tempDir();
-    const Disk disk = makeDisk(2, 9);
+    const Disk disk = makeDisk(2, 12);   // no standard layout: two cylinders
     const std::string clean = fileWith(dir, "clean.raw", disk.capture);
     const std::string worn = dir + "/worn.raw";
     ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn, "1:1:4:crc"}).status, 0);
@@ -72,9 +72,9 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
         {{"-o", "/dev/full", clean}, 2, "rawimage: /dev/full: No space left on device"},
         {{"--help"}, 0, "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]..."},
         {{"--version"}, 0, "rawimage 1.0.0"},
-        {{"-q", "-o", img, clean}, 0, "Found 36 of 36 sectors (100.0%): 36 good, 0 crc error, 0 missing, 0 conflicts\n"},
-        {{"-q", "-o", img, worn}, 1, "Found 36 of 36 sectors (100.0%): 35 good, 1 crc error, 0 missing, 0 conflicts\n"},
-        {{"-q", "-g", "3:2:9", "--fill", "0xe5", "-o", img, worn}, 1, "Found 36 of 54 sectors (66.6%)"},
+        {{"-q", "-o", img, clean}, 0, "48 of 48 sectors good (100.0%): 0 crc error, 0 missing, 0 conflicts\n"},
+        {{"-q", "-o", img, worn}, 1, "47 of 48 sectors good (97.9%): 1 crc error, 0 missing, 0 conflicts\n"},
+        {{"-q", "-g", "3:2:12", "--fill", "0xe5", "-o", img, worn}, 1, "47 of 72 sectors good (65.2%)"},
     };
     for (const auto &c : cases) {
         const RunResult r = rawimage(c.args);
@@ -84,8 +84,8 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
     }
     // The last run wrote a whole image with the filler in place of cylinder 2.
     const std::string out = readFile(img);
-    ASSERT_EQ(out.size(), 54u * SECTOR_SIZE);
-    EXPECT_EQ(out.substr(36 * SECTOR_SIZE), std::string(18 * SECTOR_SIZE, '\xe5'));
+    ASSERT_EQ(out.size(), 72u * SECTOR_SIZE);
+    EXPECT_EQ(out.substr(48 * SECTOR_SIZE), std::string(24 * SECTOR_SIZE, '\xe5'));
     for (const auto &entry : std::filesystem::directory_iterator(dir))
         EXPECT_EQ(entry.path().filename().string().find(".XXXXXX"), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 4);   // no temporary left
@@ -103,16 +103,18 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     const std::string img = dir + "/disk.img", json = dir + "/disk.json", svg = dir + "/disk.svg";
     const RunResult r = rawimage({"--report", json, "--map", svg, "-o", img, worn1, worn2});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("Geometry: 20 cylinders, 2 heads, 18 sectors of 512 bytes (from the sector IDs)\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("\nFound 719 of 720 sectors (99.8%): 717 good, 2 crc error, 1 missing, 0 conflicts\n"),
+    // 20 cylinders of 18 sectors read: the layout is the standard 40.
+    EXPECT_NE(r.out.find("Geometry: 40 cylinders (sector IDs on 0-19, formatted tracks to 19, the standard layout 40), "
+                         "2 heads, 18 sectors of 512 bytes (from the sector IDs)\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Head 1, cylinders 0-19:\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n717 of 1440 sectors good (49.7%): 2 crc error, 721 missing, 0 conflicts\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Head 1, cylinders 0-39:\n"), std::string::npos);
 
     // Equal to the disk in every sector that either capture read well.
     const std::set<int> lost = {(0 * 2 + 0) * 18 + 4, (3 * 2 + 1) * 18 + 1, (12 * 2 + 1) * 18 + 2};
     const std::string out = readFile(img);
-    ASSERT_EQ(out.size(), disk.image.size());
+    ASSERT_EQ(out.size(), 2 * disk.image.size());
     for (int s = 0; s < 720; s++) {
         if (!lost.count(s)) {
             ASSERT_EQ(out.compare(size_t(s) * SECTOR_SIZE, SECTOR_SIZE,
@@ -123,20 +125,22 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
 
     // The report: its documented shape, and exactly the sectors neither read.
     const auto report = nlohmann::json::parse(readFile(json));
-    EXPECT_EQ(report["geometry"],
-              nlohmann::json::parse(R"({"cylinders":20,"heads":2,"sectors":18,"bytes":512,"source":"ids","step":1})"));
+    EXPECT_EQ(report["geometry"], nlohmann::json::parse(R"({"cylinders":40,"heads":2,"sectors":18,"bytes":512,
+              "source":"ids","step":1,"cylinders_from":{"ids":20,"formatted":20,"standard":40}})"));
     ASSERT_EQ(report["inputs"].size(), 2u);
     EXPECT_EQ(report["inputs"][1]["file"], worn2);
     EXPECT_EQ(report["inputs"][1]["kind"], "raw");
     EXPECT_EQ(report["inputs"][1]["drive"], "B");
-    EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":720,"found":719,"good":717,"crc_error":2,
-              "missing":1,"conflict":0,"foreign_ids":0})"));
-    ASSERT_EQ(report["sectors"].size(), 720u);
+    EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":1440,"found":719,"good":717,"crc_error":2,
+              "missing":721,"conflict":0,"foreign_ids":0,"outside":0,"good_outside":0})"));
+    EXPECT_EQ(report["inputs"][0]["good"], 716);
+    EXPECT_EQ(report["inputs"][1]["only"], 1);
+    ASSERT_EQ(report["sectors"].size(), 1440u);
     std::set<std::string> notGood;
     for (const auto &s : report["sectors"]) {
         for (const char *key : {"cylinder", "head", "sector", "status", "copies", "good_copies", "voted", "deleted", "source"})
             ASSERT_TRUE(s.contains(key)) << key;
-        if (s["status"] != "good")
+        if (s["status"] != "good" && s["cylinder"] < 20)
             notGood.insert(std::to_string(int(s["cylinder"])) + ":" + std::to_string(int(s["head"])) + ":" +
                            std::to_string(int(s["sector"])) + " " + std::string(s["status"]));
         if (!s["source"].is_null()) {
@@ -156,7 +160,7 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     size_t arcs = 0;
     for (size_t at = 0; (at = picture.find("<path ", at)) != std::string::npos; at++)
         arcs++;
-    EXPECT_EQ(arcs, 720u);
+    EXPECT_EQ(arcs, 1440u);
 }
 
 TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
@@ -167,9 +171,11 @@ TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
     std::copy(disk.capture.begin(), disk.capture.end(), capture.begin() + DISK_SIZE);
     const std::string path = fileWith(dir, "a.raw", capture);
     const RunResult r = rawimage({"-o", dir + "/a.img", path + ":A"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out.rfind("Geometry: 5 cylinders, 2 heads, 8 sectors of 1024 bytes (from the sector IDs)\n", 0), 0u);
-    EXPECT_EQ(readFile(dir + "/a.img"), std::string(disk.image.begin(), disk.image.end()));
+    EXPECT_EQ(r.status, 1) << r.out;   // 8 sectors of 1,024: the standard 77 cylinders
+    EXPECT_EQ(r.out.rfind("Geometry: 77 cylinders (sector IDs on 0-4, formatted tracks to 4, the standard layout 77), "
+                          "2 heads, 8 sectors of 1024 bytes (from the sector IDs)\n", 0),
+              0u) << r.out.substr(0, 200);
+    EXPECT_EQ(readFile(dir + "/a.img").substr(0, disk.image.size()), std::string(disk.image.begin(), disk.image.end()));
 }
 
 namespace {

@@ -204,7 +204,47 @@ TEST(Recovery, FindsTheGeometry)
     EXPECT_EQ(rec.source, Src::bootSector);
     EXPECT_EQ(rec.count(SectorStatus::missing), 5 * 36 + 10 * 6);
     worn[0].copies[0].data = bytes(0);
-    EXPECT_EQ(mfm::recoverDisk(worn, {}).geometry, (Geometry{75, 2, 18, 512}));
+    EXPECT_EQ(mfm::recoverDisk(worn, {}).geometry, hd18);   // the standard 80 of 18 sectors
+}
+
+// Without a boot sector the cylinders are never fewer than the standard
+// layout the IDs fit, nor than the last track read that holds a formatted
+// track, nor than the IDs name.
+TEST(Recovery, CylindersNeverFewerThanWhatWasRead)
+{
+    auto disk = [](int cylinders, int sectors, int lostIds = 0, int formattedPast = 0) {
+        auto reads = wholeDisk(Geometry{cylinders, 2, sectors, SECTOR_SIZE});
+        for (TrackRead &r : reads)
+            r.syncs = 4 * sectors;
+        for (int k = 0; k < lostIds; k++) {   // the last cylinders: formatted, no ID read
+            reads[size_t(cylinders - 1 - k)].ids.clear();
+            reads[size_t(cylinders - 1 - k)].copies.clear();
+        }
+        for (int k = 0; k < formattedPast; k++) {
+            TrackRead r;
+            r.physical = cylinders + k, r.syncs = 30;
+            reads.push_back(r);
+        }
+        return reads;
+    };
+    const struct {
+        const char *name;
+        std::vector<TrackRead> reads;
+        int cylinders, ids, formatted, standard;
+    } cases[] = {
+        {"80 of 18, last cylinder's IDs lost", disk(80, 18, 1), 80, 79, 80, 80},
+        {"38 of 9: the standard 40", disk(38, 9), 40, 38, 38, 40},
+        {"83 of 18 stay 83", disk(83, 18), 83, 83, 83, 83},
+        {"60 of 12 formatted to 62", disk(60, 12, 0, 2), 62, 60, 62, 62},
+        {"60 of 12, last 3 IDs lost", disk(60, 12, 3), 60, 57, 60, 60},
+    };
+    for (const auto &c : cases) {
+        const mfm::Recovery rec = mfm::recoverDisk(c.reads, {});
+        EXPECT_EQ(rec.geometry.cylinders, c.cylinders) << c.name;
+        EXPECT_EQ(rec.cylinders.ids, c.ids) << c.name;
+        EXPECT_EQ(rec.cylinders.formatted, c.formatted) << c.name;
+        EXPECT_EQ(rec.cylinders.standard, c.standard) << c.name;
+    }
 }
 
 TEST(Recovery, CollectsTheCopiesOfAScan)
