@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <string>
 #include <unordered_map>
 
 namespace mfm {
@@ -186,6 +187,14 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
     }
 }
 
+void missingFiller(int cylinder, int head, int sector, std::span<uint8_t> out)
+{
+    const std::string text = "-=[MISSING " + std::to_string(cylinder) + "/" + std::to_string(head) + "/" +
+                             std::to_string(sector) + "]=-";
+    for (size_t at = 0; at < out.size(); at += text.size())
+        memcpy(out.data() + at, text.data(), std::min(text.size(), out.size() - at));
+}
+
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options)
 {
     Recovery rec;
@@ -228,7 +237,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
 
     const Geometry &g = rec.geometry;
     const size_t bytes = size_t(g.bytes);
-    rec.image.assign(size_t(g.imageBytes()), options.fill);
+    rec.image.assign(size_t(g.imageBytes()), options.fill.value_or(0));
     rec.sectors.reserve(size_t(g.sectorCount()));
     uint8_t *out = rec.image.data();
     std::vector<Ref> sized;
@@ -263,6 +272,8 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                         majority(sized, out, bytes);
                     else
                         memcpy(out, chosen->copy->data.data(), bytes);
+                } else if (!options.fill) {
+                    missingFiller(c, h, s, {out, bytes});
                 }
                 rec.counts[int(sec.status)]++;
                 rec.sectors.push_back(sec);

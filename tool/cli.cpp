@@ -1,8 +1,10 @@
 #include "cli.h"
 
 #include "mfm/mfm.h"
+#include "output.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -45,6 +47,40 @@ int parseRate(const std::string &text)
     if (text != "250" && text != "300" && text != "500")
         badUsage("bad data rate '" + text + "': want 250, 300 or 500 (kbit/s)");
     return std::stoi(text) * 1000;
+}
+
+bool parseDrive(const std::string &text)
+{
+    if (text != "A" && text != "a" && text != "B" && text != "b")
+        badUsage("bad drive '" + text + "': want A, a, B or b");
+    return text == "A" || text == "a";
+}
+
+std::span<const uint8_t> bytesOf(const std::string &text)
+{
+    return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
+}
+
+void writeOutputs(std::span<const OutputFile> files, const std::string &text)
+{
+    const bool textToStderr =
+        std::any_of(files.begin(), files.end(), [](const OutputFile &file) { return file.path == STDOUT_NAME; });
+    // A closed pipe is a failed write, reported, not a signal that ends the
+    // run with temporary files left behind.
+    signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    {
+        OutputSet out;
+        bool ok = true;
+        for (const OutputFile &file : files)
+            ok = ok && out.add(file.path, file.bytes, error);
+        if (ok && (textToStderr || out.add(STDOUT_NAME, text, error)) && out.commit(error))
+            error.clear();
+    }
+    if (!error.empty())
+        fail(error);
+    if (textToStderr)
+        fputs(text.c_str(), stderr);
 }
 
 void onEveryCore(size_t jobs, const std::function<void()> &work)

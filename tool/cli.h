@@ -4,7 +4,9 @@
 #define TOOL_CLI_H
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace cli {
@@ -28,6 +30,23 @@ void setProgram(const char *name);
 // A data rate given in kbit/s, "250", "300" or "500", as bit/s; badUsage
 // for anything else.
 int parseRate(const std::string &text);
+
+// A drive letter operand: true for "A" or "a", false for "B" or "b";
+// badUsage for anything else.
+bool parseDrive(const std::string &text);
+
+// An output file's path and bytes.
+struct OutputFile {
+    std::string path;
+    std::span<const uint8_t> bytes;
+};
+// `text` as bytes.
+std::span<const uint8_t> bytesOf(const std::string &text);
+
+// Writes every file and `text` to standard output (to standard error when
+// a file is "-", standard output), all or nothing (OutputSet); fail() when
+// anything could not be written, with nothing left behind.
+void writeOutputs(std::span<const OutputFile> files, const std::string &text);
 
 // Runs `work` on every core at once (the calling thread is one of them),
 // at most `jobs` times, and returns when all have returned. Each `work`

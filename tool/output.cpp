@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,16 +29,71 @@ bool writeAll(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
+// What a name stands for: the file it reaches (links followed), or, when
+// there is none yet, its path made absolute with the links of its folders
+// resolved. Character devices (/dev/null, a terminal) are nothing to clash.
+struct Identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string path;     // for a file that does not exist
+    bool shared = false;  // a character device
+
+    bool operator==(const Identity &o) const
+    {
+        return !shared && !o.shared && dev == o.dev && ino == o.ino && path == o.path;
+    }
+};
+
+std::optional<Identity> identity(const std::string &name, bool mayBeNew)
+{
+    struct stat st {};
+    if (stat(name.c_str(), &st) == 0)
+        return Identity{st.st_dev, st.st_ino, "", S_ISCHR(st.st_mode)};
+    if (!mayBeNew)
+        return std::nullopt;
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(name, ec);
+    return Identity{0, 0, ec ? std::filesystem::absolute(name, ec).lexically_normal().string() : canonical.string()};
 }
 
-OutputSet::~OutputSet()
+}
+
+std::string outputClash(std::span<const std::string> inputs, std::span<const OutputName> outputs)
+{
+    std::vector<std::optional<Identity>> in;
+    for (const std::string &name : inputs)
+        in.push_back(identity(name, false));
+    std::vector<std::optional<Identity>> out;
+    for (size_t o = 0; o < outputs.size(); o++) {
+        const OutputName &name = outputs[o];
+        const auto id = name.path == STDOUT_NAME ? std::optional(Identity{0, 0, STDOUT_NAME}) : identity(name.path, true);
+        for (size_t i = 0; i < inputs.size(); i++)
+            if (id && in[i] && *id == *in[i])
+                return name.path + ": the " + name.role + " would replace the input " + inputs[i];
+        for (size_t e = 0; e < o; e++)
+            if (id && out[e] && *id == *out[e])
+                return name.path + ": named both as the " + outputs[e].role + " and as the " + name.role;
+        out.push_back(id);
+    }
+    return "";
+}
+
+OutputSet::~OutputSet() { discard(); }
+
+void OutputSet::discard()
 {
     for (const Pending &p : pending_)
         unlink(p.temp.c_str());
+    pending_.clear();
+    stdout_.clear();
 }
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
 {
+    if (path == STDOUT_NAME) {
+        stdout_.append(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        return true;
+    }
     // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
     // rename would put a plain file in its place.
     struct stat st {};
@@ -46,6 +103,7 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
         const int writeError = errno;
         if (fd < 0 || close(fd) != 0 || !written) {
             error = failure(path, fd >= 0 && written ? errno : writeError);
+            discard();
             return false;
         }
         return true;
@@ -54,6 +112,7 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         error = failure(path, errno);
+        discard();
         return false;
     }
     // A new file gets the permissions an ordinary create would give it.
@@ -65,6 +124,7 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
     const int writeError = errno;
     if (close(fd) != 0 || !written) {
         error = failure(path, written ? errno : writeError);
+        discard();
         return false;
     }
     return true;
@@ -77,13 +137,21 @@ bool OutputSet::add(const std::string &path, const std::string &text, std::strin
 
 bool OutputSet::commit(std::string &error)
 {
-    for (size_t i = 0; i < pending_.size(); i++) {
-        if (rename(pending_[i].temp.c_str(), pending_[i].path.c_str()) != 0) {
-            error = failure(pending_[i].path, errno);
-            pending_.erase(pending_.begin(), pending_.begin() + long(i));
+    // Whatever went through stdio before is flushed first, in its order.
+    if (fflush(stdout) != 0 ||
+        !writeAll(STDOUT_FILENO, reinterpret_cast<const uint8_t *>(stdout_.data()), stdout_.size())) {
+        error = failure("standard output", errno);
+        discard();
+        return false;
+    }
+    stdout_.clear();
+    while (!pending_.empty()) {
+        if (rename(pending_.front().temp.c_str(), pending_.front().path.c_str()) != 0) {
+            error = failure(pending_.front().path, errno);
+            discard();
             return false;
         }
+        pending_.erase(pending_.begin());
     }
-    pending_.clear();
     return true;
 }

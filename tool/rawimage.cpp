@@ -5,6 +5,7 @@
 // (on all cores), merge the copies into one disk, write the outputs, report.
 #include "mfm/flux.h"
 #include "mfm/fluxcells.h"
+#include "mfm/mapfile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
@@ -19,6 +20,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <getopt.h>
 #include <optional>
 #include <string>
@@ -43,17 +46,21 @@ void usage(FILE *to)
             "                           sector (512 when left out); found when not given\n"
             "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
             "                           found per track when not given\n"
-            "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex;\n"
-            "                           default 0x00)\n"
+            "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex);\n"
+            "                           default the text -=[MISSING c/h/s]=- repeated\n"
             "      --report FILE.json   a JSON report of every sector\n"
             "      --map FILE.svg       a picture of the disk, sectors coloured by status\n"
+            "      --mapfile FILE       the image's good and bad byte ranges as a GNU\n"
+            "                           ddrescue mapfile\n"
             "  -q, --quiet              print only the summary line\n"
             "      --help               this text\n"
             "      --version            the version\n"
             "\n"
-            "CAPTURE is a raw capture (64 KiB track slots; :A reads drive A's half,\n"
+            "CAPTURE is a raw capture (64 KiB track slots; :A or :a reads drive A's half,\n"
             "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
-            "read whole). Exit status: 0 every sector good, 1 the image was written but\n"
+            "read whole). An output named - is standard output; the text then goes to\n"
+            "standard error. No output may name an input or another output.\n"
+            "Exit status: 0 every sector good, 1 the image was written but\n"
             "some sectors are not good, 2 a bad command line or an input that cannot be\n"
             "read (nothing written).\n");
 }
@@ -64,7 +71,7 @@ struct Operand {
 };
 
 struct Options {
-    std::string image, report, map;
+    std::string image, report, map, mapfile;
     mfm::RecoveryOptions recovery;
     int rate = 0;           // data rate of flux inputs, 0 to detect per track
     bool quiet = false;
@@ -118,23 +125,28 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// "disk.raw:A" reads drive A of disk.raw, unless a file is named so.
+// "disk.raw:A" (or ":a") reads drive A of disk.raw, unless a file is named
+// so; any other colon suffix of a name that is no file is refused.
 Operand parseOperand(const std::string &text)
 {
-    const size_t n = text.size();
-    if (n > 2 && text[n - 2] == ':' && (text[n - 1] == 'A' || text[n - 1] == 'B') && !exists(text))
-        return {text.substr(0, n - 2), uint8_t(text[n - 1] == 'A')};
-    return {text, 0};
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || exists(text))
+        return {text, 0};
+    const std::string drive = text.substr(colon + 1);
+    if (drive.size() == 1 && strchr("aAbB", drive[0]))
+        return {text.substr(0, colon), uint8_t(toupper(drive[0]) == 'A')};
+    cli::badUsage("bad drive '" + drive + "' in '" + text + "': want :A, :a, :B or :b (or the name of a file)");
 }
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { FILL = 256, REPORT, MAP, HELP, VERSION };
+    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
         {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
-        {"map", required_argument, nullptr, MAP},    {"quiet", no_argument, nullptr, 'q'},
+        {"map", required_argument, nullptr, MAP},    {"mapfile", required_argument, nullptr, MAPFILE},
+        {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
         {nullptr, 0, nullptr, 0},
     };
@@ -160,6 +172,9 @@ Options parseArguments(int argc, char **argv)
             break;
         case MAP:
             o.map = optarg;
+            break;
+        case MAPFILE:
+            o.mapfile = optarg;
             break;
         case 'q':
             o.quiet = true;
@@ -212,6 +227,13 @@ mfm::FluxKind sniff(const std::string &path)
     return mfm::fluxKind({head, n});
 }
 
+// "<path>: not a raw capture, SCP image or KryoFlux stream (N bytes; looks like ...)".
+std::string notACapture(const mfm::MappedFile &file, const char *looksLike)
+{
+    return file.path() + ": not a raw capture, SCP image or KryoFlux stream (" + std::to_string(file.fileSize()) +
+           " bytes; looks like " + looksLike + ")";
+}
+
 Input loadInput(const Operand &op)
 {
     Input in;
@@ -223,10 +245,15 @@ Input loadInput(const Operand &op)
             fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
         return in;
     }
-    in.raw.emplace(op.path);
+    in.raw.emplace(op.path, uint64_t(CAPTURE_BYTES));   // what the slots of both drives address
     const auto bytes = in.raw->bytes();
     if (mfm::fluxKind(bytes.first(std::min(bytes.size(), SNIFF_BYTES))) != mfm::FluxKind::none)
         cli::fail(op.path + ": a flux file is read from a regular file, not from a pipe or device");
+    const mfm::ForeignKind foreign = mfm::foreignKind(bytes, in.raw->fileSize());
+    if (foreign == mfm::ForeignKind::kryofluxZip)
+        cli::fail(op.path + ": a zip archive of KryoFlux stream files: unpack it first, then name one of them");
+    if (foreign == mfm::ForeignKind::zip)
+        cli::fail(notACapture(*in.raw, "a zip archive"));
     const int64_t start = op.drive * DRIVE_HALF;
     if (int64_t(bytes.size()) <= start)
         cli::fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
@@ -246,6 +273,48 @@ std::vector<Input> loadInputs(const std::vector<Operand> &operands)
         }
     }
     return inputs;
+}
+
+// Every file the inputs are read from (each stream file of a KryoFlux set).
+std::vector<std::string> inputFiles(const std::vector<Input> &inputs)
+{
+    std::vector<std::string> files;
+    for (const Input &in : inputs) {
+        if (in.flux) {
+            const auto set = in.flux->files();
+            files.insert(files.end(), set.begin(), set.end());
+        } else {
+            files.push_back(in.info.file);
+        }
+    }
+    return files;
+}
+
+// Refuses outputs that name an input or one another, before any is written.
+void checkOutputNames(const Options &o, const std::vector<Input> &inputs)
+{
+    std::vector<OutputName> outputs = {{o.image, "image"}};
+    for (const OutputName &n : {OutputName{o.report, "report"}, {o.map, "map"}, {o.mapfile, "mapfile"}})
+        if (!n.path.empty())
+            outputs.push_back(n);
+    const std::string clash = outputClash(inputFiles(inputs), outputs);
+    if (!clash.empty())
+        cli::fail(clash);
+}
+
+// A raw capture in which no sector ID was found and that looks like a
+// sector image is refused as one.
+void refuseSectorImages(const std::vector<Input> &inputs, const std::vector<mfm::TrackRead> &reads)
+{
+    std::vector<bool> ids(inputs.size(), false);
+    for (const mfm::TrackRead &r : reads)
+        if (!r.ids.empty())
+            ids[size_t(r.input)] = true;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        const auto &raw = inputs[i].raw;
+        if (raw && !ids[i] && mfm::foreignKind(raw->bytes(), raw->fileSize()) == mfm::ForeignKind::sectorImage)
+            cli::fail(notACapture(*raw, "a sector image"));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -297,6 +366,10 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
                 decode(inputs[jobs[j].input], jobs[j], rate, w, reads[j]);
             } catch (const mfm::FluxError &e) {
                 problems[j] = e.what();
+            } catch (const std::bad_alloc &) {
+                reads[j] = {};
+                reads[j].input = int(jobs[j].input);
+                problems[j] = inputs[jobs[j].input].info.file + ": a track too large for the memory left";
             }
         }
     };
@@ -310,15 +383,18 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
 // ---------------------------------------------------------------------------
 // Write and report
 
-void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
+// Writes the image, the files asked for and the text, all or nothing.
+void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info,
+                  const std::string &text)
 {
-    OutputSet out;
-    std::string error;
-    const bool ok = out.add(o.image, rec.image, error) &&
-                    (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
-                    (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
-    if (!ok)
-        cli::fail(error);
+    const std::string report = o.report.empty() ? "" : mfm::jsonReport(rec, info);
+    const std::string map = o.map.empty() ? "" : mfm::svgMap(rec);
+    const std::string mapfile = o.mapfile.empty() ? "" : mfm::ddrescueMapfile(rec, PROGRAM);
+    std::vector<cli::OutputFile> files = {{o.image, rec.image}};
+    for (const auto &[path, bytes] : {std::pair(&o.report, &report), {&o.map, &map}, {&o.mapfile, &mapfile}})
+        if (!path->empty())
+            files.push_back({*path, cli::bytesOf(*bytes)});
+    cli::writeOutputs(files, text);
 }
 
 }
@@ -328,7 +404,9 @@ int main(int argc, char **argv)
     cli::setProgram(PROGRAM);
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
+    checkOutputNames(o, inputs);
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
+    refuseSectorImages(inputs, reads);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     if (rec.geometry.sectorCount() == 0)
         cli::fail("no sector IDs found in the input; give the layout with --geometry");
@@ -336,11 +414,8 @@ int main(int argc, char **argv)
     std::vector<mfm::InputInfo> info;
     for (const Input &in : inputs)
         info.push_back(in.info);
-    writeOutputs(o, rec, info);
-
     std::string text = o.quiet ? "" : mfm::geometryText(rec) + mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
-    if (fputs(text.c_str(), stdout) < 0 || fflush(stdout) != 0)
-        return cli::EXIT_TROUBLE;
+    writeOutputs(o, rec, info, text);
     return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
 }
