@@ -59,6 +59,8 @@ MappedFile::MappedFile(const std::string &path, uint64_t limit) : path_(path)
     // else a block at a time, up to the limit and one byte past it.
     const size_t block = regular ? size_t(wanted) + 1 : READ_BLOCK;
     const uint64_t most = wanted == WHOLE ? WHOLE : wanted + 1;
+    if (!regular && most != WHOLE)
+        read_.reserve(size_t(most));   // address space only: no doubling past the limit
     while (read_.size() < most) {
         const size_t at = read_.size();
         const size_t n = size_t(std::min<uint64_t>(block, most - at));

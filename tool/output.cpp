@@ -97,7 +97,13 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
     // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
     // rename would put a plain file in its place.
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    const bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {   // no rename could replace it
+        error = failure(path, EISDIR);
+        discard();
+        return false;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
         const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
         const bool written = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
         const int writeError = errno;
