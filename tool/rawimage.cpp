@@ -34,6 +34,7 @@ const char *const PROGRAM = "rawimage";
 constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
 constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
+constexpr size_t HEAP_BYTES = size_t(6) << 20;   // a 1.44 MB disk's run takes some 5 MiB
 
 void usage(FILE *to)
 {
@@ -402,6 +403,7 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
+    cli::hugePageHeap(HEAP_BYTES);
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
     checkOutputNames(o, inputs);
