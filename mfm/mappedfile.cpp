@@ -30,7 +30,7 @@ struct Descriptor {
 
 }
 
-MappedFile::MappedFile(const std::string &path, uint64_t limit) : path_(path)
+MappedFile::MappedFile(const std::string &path, uint64_t limit, Load load) : path_(path)
 {
     Descriptor d{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (d.fd < 0)
@@ -46,7 +46,7 @@ MappedFile::MappedFile(const std::string &path, uint64_t limit) : path_(path)
         fileSize_ = uint64_t(st.st_size);
         cut_ = fileSize_ > limit;
     }
-    if (regular && wanted >= uint64_t(MAP_AT_LEAST)) {
+    if (regular && load == Load::mapped && wanted >= uint64_t(MAP_AT_LEAST)) {
         void *p = mmap(nullptr, size_t(wanted), PROT_READ, MAP_PRIVATE | MAP_POPULATE, d.fd, 0);
         if (p != MAP_FAILED) {
             data_ = static_cast<const uint8_t *>(p);

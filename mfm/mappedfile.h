@@ -10,6 +10,10 @@
  * bytes are mapped or read, of a pipe or device only `limit` bytes are
  * read (and one more to tell whether there are more), so that neither a
  * huge sparse file nor /dev/zero costs more memory than the caller can use.
+ * Asked to (Load::read), a file is read whatever its size: the caller's
+ * allocator then holds the bytes (in huge pages, where it has them), which a
+ * program that scans every byte of a large file once reads faster than
+ * small pages of a mapping.
  * Keeps no process-wide state.
  */
 #ifndef MFM_MAPPEDFILE_H
@@ -33,10 +37,12 @@ class MappedFile {
 public:
     /* No bound on what is read. */
     static constexpr uint64_t WHOLE = UINT64_MAX;
+    /* How a regular file of a megabyte or more is loaded. */
+    enum class Load { mapped, read };
 
     /* Opens and maps (or reads) at most `limit` bytes of `path`; throws
      * FileError. */
-    explicit MappedFile(const std::string &path, uint64_t limit = WHOLE);
+    explicit MappedFile(const std::string &path, uint64_t limit = WHOLE, Load load = Load::mapped);
     MappedFile() = default;   /* no file: no bytes */
     ~MappedFile();
     MappedFile(MappedFile &&other) noexcept;

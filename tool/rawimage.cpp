@@ -34,7 +34,8 @@ const char *const PROGRAM = "rawimage";
 constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
 constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
-constexpr size_t HEAP_BYTES = size_t(6) << 20;   // a 1.44 MB disk's run takes some 5 MiB
+// Room for a whole raw capture (16 MiB) and the rest of a run in the heap.
+constexpr size_t HEAP_BYTES = size_t(CAPTURE_BYTES) + (size_t(8) << 20);
 
 void usage(FILE *to)
 {
@@ -246,7 +247,8 @@ Input loadInput(const Operand &op)
             fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
         return in;
     }
-    in.raw.emplace(op.path, uint64_t(CAPTURE_BYTES));   // what the slots of both drives address
+    // What the slots of both drives address, read into the huge-page heap.
+    in.raw.emplace(op.path, uint64_t(CAPTURE_BYTES), mfm::MappedFile::Load::read);
     const auto bytes = in.raw->bytes();
     if (mfm::fluxKind(bytes.first(std::min(bytes.size(), SNIFF_BYTES))) != mfm::FluxKind::none)
         cli::fail(op.path + ": a flux file is read from a regular file, not from a pipe or device");
