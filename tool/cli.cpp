@@ -63,6 +63,13 @@ bool parseDrive(const std::string &text)
     return text == "A" || text == "a";
 }
 
+void refuseClashes(const std::vector<std::string> &inputs, const std::vector<OutputName> &outputs)
+{
+    const std::string clash = outputClash(inputs, outputs);
+    if (!clash.empty())
+        fail(clash);
+}
+
 std::span<const uint8_t> bytesOf(const std::string &text)
 {
     return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};

@@ -8,6 +8,9 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "output.h"
 
 namespace cli {
 
@@ -34,6 +37,10 @@ int parseRate(const std::string &text);
 // A drive letter operand: true for "A" or "a", false for "B" or "b";
 // badUsage for anything else.
 bool parseDrive(const std::string &text);
+
+// fail() with outputClash's message when an output names an input or
+// another output; call before anything is written.
+void refuseClashes(const std::vector<std::string> &inputs, const std::vector<OutputName> &outputs);
 
 // An output file's path and bytes.
 struct OutputFile {

@@ -156,9 +156,7 @@ int main(int argc, char **argv)
     std::vector<mfm::FluxFile::TrackRef> refs;
     try {
         const mfm::FluxFile file(o.flux);
-        const std::string clash = outputClash(file.files(), std::vector<OutputName>{{o.capture, "capture"}});
-        if (!clash.empty())
-            cli::fail(clash);
+        cli::refuseClashes(file.files(), {{o.capture, "capture"}});
         for (const std::string &w : file.warnings())
             fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
         refs = file.tracks();

@@ -293,16 +293,17 @@ std::vector<std::string> inputFiles(const std::vector<Input> &inputs)
     return files;
 }
 
-// Refuses outputs that name an input or one another, before any is written.
-void checkOutputNames(const Options &o, const std::vector<Input> &inputs)
+// The outputs asked for, the image first; roles as OUTPUT_ROLES name them.
+constexpr const char *OUTPUT_ROLES[] = {"image", "report", "map", "mapfile"};
+
+std::vector<OutputName> outputNames(const Options &o)
 {
-    std::vector<OutputName> outputs = {{o.image, "image"}};
-    for (const OutputName &n : {OutputName{o.report, "report"}, {o.map, "map"}, {o.mapfile, "mapfile"}})
-        if (!n.path.empty())
-            outputs.push_back(n);
-    const std::string clash = outputClash(inputFiles(inputs), outputs);
-    if (!clash.empty())
-        cli::fail(clash);
+    std::vector<OutputName> names;
+    const std::string *paths[] = {&o.image, &o.report, &o.map, &o.mapfile};
+    for (size_t i = 0; i < std::size(paths); i++)
+        if (!paths[i]->empty())
+            names.push_back({*paths[i], OUTPUT_ROLES[i]});
+    return names;
 }
 
 // A raw capture in which no sector ID was found and that looks like a
@@ -390,13 +391,19 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
 void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info,
                   const std::string &text)
 {
-    const std::string report = o.report.empty() ? "" : mfm::jsonReport(rec, info);
-    const std::string map = o.map.empty() ? "" : mfm::svgMap(rec);
-    const std::string mapfile = o.mapfile.empty() ? "" : mfm::ddrescueMapfile(rec, PROGRAM);
-    std::vector<cli::OutputFile> files = {{o.image, rec.image}};
-    for (const auto &[path, bytes] : {std::pair(&o.report, &report), {&o.map, &map}, {&o.mapfile, &mapfile}})
-        if (!path->empty())
-            files.push_back({*path, cli::bytesOf(*bytes)});
+    std::vector<cli::OutputFile> files;
+    std::vector<std::string> texts;
+    texts.reserve(std::size(OUTPUT_ROLES));   // the files' bytes point into them
+    for (const OutputName &n : outputNames(o)) {
+        if (n.role == OUTPUT_ROLES[0]) {
+            files.push_back({n.path, rec.image});
+            continue;
+        }
+        texts.push_back(n.role == OUTPUT_ROLES[1]   ? mfm::jsonReport(rec, info)
+                        : n.role == OUTPUT_ROLES[2] ? mfm::svgMap(rec)
+                                                    : mfm::ddrescueMapfile(rec, PROGRAM));
+        files.push_back({n.path, cli::bytesOf(texts.back())});
+    }
     cli::writeOutputs(files, text);
 }
 
@@ -408,7 +415,7 @@ int main(int argc, char **argv)
     cli::hugePageHeap(HEAP_BYTES);
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
-    checkOutputNames(o, inputs);
+    cli::refuseClashes(inputFiles(inputs), outputNames(o));
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
     refuseSectorImages(inputs, reads);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);

@@ -94,9 +94,7 @@ int main(int argc, char **argv)
     try {
         // One byte more than the largest image tells a larger one.
         const mfm::MappedFile file(o.image, uint64_t(MAX_IMAGE) + 1);
-        const std::string clash = outputClash(std::vector<std::string>{o.image}, std::vector<OutputName>{{o.capture, "capture"}});
-        if (!clash.empty())
-            cli::fail(clash);
+        cli::refuseClashes({o.image}, {{o.capture, "capture"}});
         size = int64_t(file.fileSize());
         std::copy_n(file.bytes().begin(), std::min<size_t>(file.bytes().size(), MAX_IMAGE), image);
     } catch (const mfm::FileError &e) {
