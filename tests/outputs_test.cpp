@@ -174,7 +174,8 @@ TEST(Outputs, UnknownInputsAreNamed)
 
 // What is read is bounded by what can be used: 16 MiB of a raw capture
 // (sparse or endless), 64 MiB of a KryoFlux stream file, 10 s of flux per
-// track, and flux2raw keeps only the cells it writes.
+// track, one byte more than the largest image st2raw takes, and flux2raw
+// keeps only the cells it writes.
 TEST(Outputs, ReadsAreBounded)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -206,6 +207,7 @@ TEST(Outputs, ReadsAreBounded)
         {FLUX2RAW_PATH, {"-r", "250", dir + "/long.scp", dir + "/l.raw"}, 0, 48},
         {FLUX2RAW_PATH, {"-r", "250", dir + "/longer.scp", dir + "/l.raw"}, 2, 48},
         {RAWIMAGE_PATH, {"-r", "250", "-g", "80:2:9", "-o", dir + "/a.img", dir + "/longer.scp"}, 1, 48},
+        {ST2RAW_PATH, {"/dev/zero", dir + "/z.raw"}, 2, 24},
     };
     for (const auto &c : cases) {
         const LimitedRun r = runLimited(c.program, c.args, size_t(1) << 30, 60);
