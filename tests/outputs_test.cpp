@@ -4,6 +4,9 @@
 // used, and the ddrescue mapfile as ddrescue's own tools read it.
 #include "flux_files.h"
 #include "helpers.h"
+#include "mfm/flux.h"
+#include "mfm/mapfile.h"
+#include "mfm/recovery.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -252,4 +255,64 @@ TEST(Outputs, MapfileAsDdrescuelogReadsIt)
     const RunResult totals = runProgram("/bin/sh", {"-c", "ddrescuelog -t '" + dir + "/m.log'"});
     EXPECT_EQ(totals.status, 0) << totals.err;
     EXPECT_NE(totals.out.find("1536 B"), std::string::npos) << totals.out;   // bad: 3 sectors
+}
+
+// The library's mapfile writer on its own: blocks joined by status, every
+// status but good counted bad, the whole image covered, nothing for none.
+TEST(Outputs, MapfileBlocks)
+{
+    using S = mfm::SectorStatus;
+    const std::string head = "# Mapfile. Created by t\n# current_pos  current_status  current_pass\n"
+                             "0x00000000     +               1\n#      pos        size  status\n";
+    const struct { int bytes; std::vector<S> sectors; std::string blocks; } cases[] = {
+        {512, {}, ""},
+        {512, {S::good, S::good}, "0x00000000  0x00000400  +\n"},
+        {128, {S::missing}, "0x00000000  0x00000080  -\n"},
+        {1024, {S::crcError, S::conflict, S::good, S::missing},
+         "0x00000000  0x00000800  -\n0x00000800  0x00000400  +\n0x00000C00  0x00000400  -\n"},
+    };
+    for (const auto &c : cases) {
+        mfm::Recovery rec;
+        rec.geometry = {1, 1, int(c.sectors.size()), c.bytes};
+        for (S st : c.sectors)
+            rec.sectors.push_back({0, 0, 1, st});
+        EXPECT_EQ(mfm::ddrescueMapfile(rec, "t"), head + c.blocks);
+    }
+}
+
+// The filler names its sector and is cut where the sector ends; foreignKind
+// tells zips, zips of KryoFlux streams and sector images from anything else.
+TEST(Outputs, FillerAndForeignKinds)
+{
+    std::vector<uint8_t> sector(25, 0);
+    mfm::missingFiller(79, 1, 18, sector);
+    EXPECT_EQ(std::string(sector.begin(), sector.end()), "-=[MISSING 79/1/18]=--=[M");
+
+    // A zip whose central directory names one file (no data needed for the walk).
+    auto zip = [](const std::string &name) {
+        std::vector<uint8_t> z = {'P', 'K', 3, 4};
+        z.resize(30);
+        const size_t central = z.size();
+        std::vector<uint8_t> entry(46, 0);
+        entry[0] = 'P', entry[1] = 'K', entry[2] = 1, entry[3] = 2, entry[28] = uint8_t(name.size());
+        z.insert(z.end(), entry.begin(), entry.end());
+        z.insert(z.end(), name.begin(), name.end());
+        std::vector<uint8_t> end(22, 0);
+        end[0] = 'P', end[1] = 'K', end[2] = 5, end[3] = 6, end[10] = 1, end[16] = uint8_t(central);
+        z.insert(z.end(), end.begin(), end.end());
+        return z;
+    };
+    using K = mfm::ForeignKind;
+    const struct { std::vector<uint8_t> bytes; uint64_t size; K kind; } cases[] = {
+        {zip("disk/track00.0.raw"), 0, K::kryofluxZip},
+        {zip("track79.1.raw"), 0, K::kryofluxZip},
+        {zip("readme.txt"), 0, K::zip},
+        {zip("track0.0.raw"), 0, K::zip},
+        {std::vector<uint8_t>(64, 0), 737280, K::sectorImage},
+        {std::vector<uint8_t>(64, 0), 737280 + 512, K::unknown},
+        {std::vector<uint8_t>(64, 0), 8388608, K::unknown},
+        {{}, 0, K::unknown},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mfm::foreignKind(c.bytes, c.size ? c.size : c.bytes.size()), c.kind) << c.size;
 }
