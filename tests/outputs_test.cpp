@@ -109,6 +109,7 @@ TEST(Outputs, AFailedRunLeavesNothing)
         {rawimage + "-o o/img.st good.raw >/dev/full", "rawimage: standard output: No space left on device"},
         {rawimage + "-o o/img.st --report - good.raw >/dev/full", "rawimage: standard output: No space left"},
         {rawimage + "-o o/img.st good.raw >&-", "rawimage: standard output: Bad file descriptor"},
+        {rawimage + "-o /dev/full --report o/r.json good.raw", "rawimage: /dev/full: No space left on device"},
         {std::string("'") + ST2RAW_PATH + "' " + "'" + EXAMPLE_IMAGE + "' o/c.raw >/dev/full", "st2raw: standard output"},
         {std::string("'") + FLUX2RAW_PATH + "' '" + fixture + "/sector_test_360k.scp' o/c.raw >/dev/full",
          "flux2raw: standard output"},

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,13 +86,15 @@ void OutputSet::discard()
     for (const Pending &p : pending_)
         unlink(p.temp.c_str());
     pending_.clear();
+    direct_.clear();
     stdout_.clear();
 }
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
 {
+    const std::string_view text(reinterpret_cast<const char *>(bytes.data()), bytes.size());
     if (path == STDOUT_NAME) {
-        stdout_.append(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        stdout_ += text;
         return true;
     }
     // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
@@ -104,14 +107,7 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
         return false;
     }
     if (exists && !S_ISREG(st.st_mode)) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        const bool written = fd >= 0 && writeAll(fd, bytes.data(), bytes.size());
-        const int writeError = errno;
-        if (fd < 0 || close(fd) != 0 || !written) {
-            error = failure(path, fd >= 0 && written ? errno : writeError);
-            discard();
-            return false;
-        }
+        direct_.push_back({path, std::string(text)});
         return true;
     }
     std::string temp = path + ".XXXXXX";
@@ -143,7 +139,19 @@ bool OutputSet::add(const std::string &path, const std::string &text, std::strin
 
 bool OutputSet::commit(std::string &error)
 {
-    // Whatever went through stdio before is flushed first, in its order.
+    // Devices first: a summary on standard output follows only outputs
+    // that were written.
+    for (const Direct &d : direct_) {
+        const int fd = open(d.path.c_str(), O_WRONLY | O_CLOEXEC);
+        const bool written = fd >= 0 && writeAll(fd, reinterpret_cast<const uint8_t *>(d.bytes.data()), d.bytes.size());
+        const int writeError = errno;
+        if (fd < 0 || close(fd) != 0 || !written) {
+            error = failure(d.path, fd >= 0 && written ? errno : writeError);
+            discard();
+            return false;
+        }
+    }
+    // Standard output: what went through stdio before, then the bytes kept.
     if (fflush(stdout) != 0 ||
         !writeAll(STDOUT_FILENO, reinterpret_cast<const uint8_t *>(stdout_.data()), stdout_.size())) {
         error = failure("standard output", errno);
@@ -151,6 +159,7 @@ bool OutputSet::commit(std::string &error)
         return false;
     }
     stdout_.clear();
+    direct_.clear();
     while (!pending_.empty()) {
         if (rename(pending_.front().temp.c_str(), pending_.front().path.c_str()) != 0) {
             error = failure(pending_.front().path, errno);

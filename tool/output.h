@@ -3,9 +3,10 @@
 // place. A failed add() or commit(), discard() and the destructor remove
 // every temporary file not yet renamed, so a failed run leaves no partial
 // file behind and never cuts an existing one. A path that names a device or
-// a pipe is written directly. The path "-" is standard output: its bytes
-// are kept until commit(), which writes and flushes them before any rename,
-// so that a run whose standard output fails renames nothing.
+// a pipe (/dev/stdout, /dev/full) is written as it is, and "-" is standard
+// output: their bytes are kept until commit(), which writes them (devices
+// first, then standard output) before any rename, so that a run whose standard output or
+// device fails renames nothing.
 //
 // Before any of that, outputClash() tells whether an output names an input
 // or another output.
@@ -45,17 +46,21 @@ public:
     // "<path>: <reason>".
     bool add(const std::string &path, std::span<const uint8_t> bytes, std::string &error);
     bool add(const std::string &path, const std::string &text, std::string &error);
-    // Writes what is kept for standard output, then renames every
-    // temporary file to its path; on failure removes what is left.
+    // Writes what is kept for standard output and devices, then renames
+    // every temporary file to its path; on failure removes what is left.
     bool commit(std::string &error);
-    // Removes every temporary file and forgets standard output's bytes.
+    // Removes every temporary file and forgets the bytes kept.
     void discard();
 
 private:
     struct Pending {
         std::string temp, path;
     };
+    struct Direct {
+        std::string path, bytes;
+    };
     std::vector<Pending> pending_;
+    std::vector<Direct> direct_;   // devices and pipes
     std::string stdout_;
 };
 
