@@ -41,8 +41,8 @@ void usage(FILE *to)
                 "      --help         this text\n"
                 "      --version      the version\n"
                 "\n"
-                "Exit status: 0 written, 2 a bad command line or a flux file that cannot be read\n"
-                "(nothing written).\n");
+                "Exit status: 0 written, 2 a bad command line, a flux file that cannot be read,\n"
+                "or a capture that names it or cannot be written (nothing written).\n");
 }
 
 struct Options {

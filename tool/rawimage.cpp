@@ -62,9 +62,9 @@ void usage(FILE *to)
             "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
             "read whole). An output named - is standard output; the text then goes to\n"
             "standard error. No output may name an input or another output.\n"
-            "Exit status: 0 every sector good, 1 the image was written but\n"
-            "some sectors are not good, 2 a bad command line or an input that cannot be\n"
-            "read (nothing written).\n");
+            "Exit status: 0 every sector good, 1 the image was written but some sectors\n"
+            "are not good, 2 a bad command line, an input that cannot be read or is no\n"
+            "capture, or an output that cannot be written (nothing written).\n");
 }
 
 struct Operand {
