@@ -11,9 +11,10 @@ namespace mfm {
 
 namespace {
 
-// Longer than the revolutions of any real capture (20 at 300 rpm take 4 s):
-// a track's cells cost memory in proportion to its time.
-constexpr double MAX_TRACK_SECONDS = 10;
+// Longer than the revolutions of any real capture (200 at 300 rpm take
+// 40 s): a hostile track of long intervals costs the PLL's time (up to its
+// cell limit) in proportion to its length.
+constexpr double MAX_TRACK_SECONDS = 60;
 
 }
 

@@ -177,7 +177,7 @@ TEST(Outputs, UnknownInputsAreNamed)
 }
 
 // What is read is bounded by what can be used: 16 MiB of a raw capture
-// (sparse or endless), 64 MiB of a KryoFlux stream file, 10 s of flux per
+// (sparse or endless), 64 MiB of a KryoFlux stream file, 60 s of flux per
 // track, one byte more than the largest image st2raw takes, and flux2raw
 // keeps only the cells it writes.
 TEST(Outputs, ReadsAreBounded)
@@ -201,7 +201,7 @@ TEST(Outputs, ReadsAreBounded)
     coarse.resolution = 255;
     writeFile(dir + "/long.scp", fluxfiles::scpImage(tracks, coarse));
     for (auto &t : tracks)
-        t.revolutions[0].resize(30, 65535);   // 12.6 s: refused
+        t.revolutions[0].resize(150, 65535);   // 63 s: refused
     writeFile(dir + "/longer.scp", fluxfiles::scpImage(tracks, coarse));
 
     const struct { const char *program; std::vector<std::string> args; int status; long peakMiB; } cases[] = {
