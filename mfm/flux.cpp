@@ -21,6 +21,10 @@ namespace {
 
 /* Both formats add this many ticks for an overflow mark (SCP 0, KryoFlux Ovl16). */
 constexpr uint64_t OVERFLOW_TICKS = 65536;
+/* The most bytes read of an SCP image (the largest real ones, 168 tracks of
+ * five HD revolutions, are some 200 MB) and of one KryoFlux stream file. */
+constexpr uint64_t SCP_LIMIT = uint64_t(512) << 20;
+constexpr uint64_t STREAM_LIMIT = uint64_t(64) << 20;
 /* The longest interval a FluxTrack holds. */
 constexpr uint64_t MAX_INTERVAL = std::numeric_limits<uint32_t>::max();
 
@@ -41,11 +45,15 @@ uint64_t addOverflow(uint64_t pending, const std::string &name)
     return pending + OVERFLOW_TICKS;
 }
 
-// A whole file, mapped or read (MappedFile), its failures as FluxError.
-MappedFile fileBytes(const std::string &path)
+// A whole file of at most `limit` bytes, mapped or read (MappedFile), its
+// failures and a larger file as FluxError.
+MappedFile fileBytes(const std::string &path, uint64_t limit)
 {
     try {
-        return MappedFile(path);
+        MappedFile file(path, limit);
+        if (file.cut())
+            fail(path, "larger than a flux file can be (" + std::to_string(limit >> 20) + " MiB)");
+        return file;
     } catch (const FileError &e) {
         throw FluxError(e.what());
     }
@@ -447,6 +455,70 @@ FluxKind fluxKind(std::span<const uint8_t> head)
     return FluxKind::kryoflux;
 }
 
+namespace {
+
+constexpr uint8_t ZIP_ENTRY[4] = {'P', 'K', 3, 4}, ZIP_END[4] = {'P', 'K', 5, 6}, ZIP_CENTRAL[4] = {'P', 'K', 1, 2};
+constexpr size_t ZIP_END_SIZE = 22, ZIP_CENTRAL_SIZE = 46, ZIP_MAX_COMMENT = 0xFFFF;
+/* The sizes of the common floppy images: 160 KB to 2.88 MB. */
+constexpr uint64_t SECTOR_IMAGE_SIZES[] = {163840, 184320, 327680, 368640, 409600, 655360, 737280, 819200,
+                                          829440, 901120, 1228800, 1474560, 1638400, 1720320, 1763328, 2949120};
+constexpr uint64_t IMAGE_SECTOR = 512;
+
+bool startsWith(std::span<const uint8_t> bytes, const uint8_t (&magic)[4])
+{
+    return bytes.size() >= 4 && std::memcmp(bytes.data(), magic, 4) == 0;
+}
+
+/* Whether the central directory of a zip archive (its end record within the
+ * last 64 KiB of `bytes`) names a KryoFlux stream file. */
+bool zipHoldsStreams(std::span<const uint8_t> bytes)
+{
+    if (bytes.size() < ZIP_END_SIZE)
+        return false;
+    const size_t lowest = bytes.size() - std::min(bytes.size(), ZIP_END_SIZE + ZIP_MAX_COMMENT);
+    for (size_t end = bytes.size() - ZIP_END_SIZE + 1; end-- > lowest;) {
+        if (!startsWith(bytes.subspan(end), ZIP_END))
+            continue;
+        size_t at = le32(&bytes[end + 16]);
+        for (uint32_t n = le16(&bytes[end + 10]); n > 0 && at + ZIP_CENTRAL_SIZE <= bytes.size(); n--) {
+            if (!startsWith(bytes.subspan(at), ZIP_CENTRAL))
+                break;
+            const size_t nameLength = le16(&bytes[at + 28]);
+            if (at + ZIP_CENTRAL_SIZE + nameLength > bytes.size())
+                break;
+            const std::string_view name(reinterpret_cast<const char *>(&bytes[at + ZIP_CENTRAL_SIZE]), nameLength);
+            if (splitStreamName(name.substr(name.find_last_of('/') + 1)))
+                return true;
+            at += ZIP_CENTRAL_SIZE + nameLength + le16(&bytes[at + 30]) + le16(&bytes[at + 32]);
+        }
+        return false;
+    }
+    return false;
+}
+
+/* A FAT or Atari boot sector whose sector count and size give the file's. */
+bool bootSectorOfSize(std::span<const uint8_t> bytes, uint64_t size)
+{
+    constexpr size_t BPB_END = 21;
+    if (bytes.size() < BPB_END || (bytes[0] != 0xEB && bytes[0] != 0xE9 && bytes[0] != 0x60))
+        return false;
+    const uint32_t bps = le16(&bytes[11]), sectors = le16(&bytes[19]);
+    return (bps == 128 || bps == 256 || bps == 512 || bps == 1024) && uint64_t(bps) * sectors == size;
+}
+
+}
+
+ForeignKind foreignKind(std::span<const uint8_t> bytes, uint64_t size)
+{
+    if (startsWith(bytes, ZIP_ENTRY) || startsWith(bytes, ZIP_END))
+        return zipHoldsStreams(bytes) ? ForeignKind::kryofluxZip : ForeignKind::zip;
+    const bool imageSize = std::find(std::begin(SECTOR_IMAGE_SIZES), std::end(SECTOR_IMAGE_SIZES), size) !=
+                           std::end(SECTOR_IMAGE_SIZES);
+    if (size % IMAGE_SECTOR == 0 && (imageSize || bootSectorOfSize(bytes, size)))
+        return ForeignKind::sectorImage;
+    return ForeignKind::unknown;
+}
+
 bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out)
 {
     if (track < 0)
@@ -559,7 +631,7 @@ struct FluxFile::Impl {
     /* KryoFlux: one file per track. */
     std::vector<std::string> streams;
 
-    explicit Impl(const std::string &p) : path(p), image(fileBytes(p)) {}
+    explicit Impl(const std::string &p) : path(p), image(fileBytes(p, SCP_LIMIT)) {}
 
     void openScp()
     {
@@ -632,6 +704,10 @@ FluxKind FluxFile::kind() const { return impl_->kind; }
 const std::string &FluxFile::path() const { return impl_->path; }
 const std::vector<FluxFile::TrackRef> &FluxFile::tracks() const { return impl_->tracks; }
 const std::vector<std::string> &FluxFile::warnings() const { return impl_->warnings; }
+std::vector<std::string> FluxFile::files() const
+{
+    return impl_->kind == FluxKind::kryoflux ? impl_->streams : std::vector<std::string>{impl_->path};
+}
 
 void FluxFile::readTrack(size_t i, FluxTrack &out) const
 {
@@ -648,7 +724,7 @@ void FluxFile::readTrack(size_t i, FluxTrack &out) const
         }
         return;
     }
-    const MappedFile stream = fileBytes(m.streams[i]);
+    const MappedFile stream = fileBytes(m.streams[i], STREAM_LIMIT);
     readKryofluxStream(stream.bytes(), m.streams[i], out);
     out.cylinder = m.tracks[i].cylinder;
     out.head = m.tracks[i].head;

@@ -62,6 +62,14 @@ enum class FluxKind { none, scp, kryoflux };
  * capture). */
 FluxKind fluxKind(std::span<const uint8_t> head);
 
+/* What a file that is not a capture looks like: a zip archive (one that
+ * holds KryoFlux stream files, by the names in its central directory), or a
+ * sector image (a length that common floppy images have, or a boot sector
+ * whose sector size and count give the length). `bytes` are the file's
+ * first bytes (the whole file for a zip's directory), `size` its length. */
+enum class ForeignKind { unknown, sectorImage, zip, kryofluxZip };
+ForeignKind foreignKind(std::span<const uint8_t> bytes, uint64_t size);
+
 /* An opened flux file: an SCP image, or the whole KryoFlux stream set that
  * one of its file names belongs to (track00.0.raw finds track00.0.raw ...
  * track83.1.raw beside it, whatever the prefix before the numbers). */
@@ -75,7 +83,10 @@ public:
     /* Opens `path` and reads its header and track table (SCP; the file is
      * mapped or read as MappedFile does, its checksum checked) or finds its set (KryoFlux: the name must
      * end in cc.h.raw; the stream files are read later, one per readTrack).
-     * Throws FluxError when the file cannot be read or is not a flux file. */
+     * Throws FluxError when the file cannot be read or is not a flux file.
+     * An SCP image of more than 512 MiB, or a stream file of more than
+     * 64 MiB, is not read past its limit: FluxError, however it is given
+     * (a pipe or /dev/zero too). */
     explicit FluxFile(const std::string &path);
     ~FluxFile();
     FluxFile(FluxFile &&) noexcept;
@@ -93,6 +104,9 @@ public:
     void readTrack(size_t i, FluxTrack &out) const;
     /* Non-fatal remarks found while opening, e.g. a wrong SCP checksum. */
     const std::vector<std::string> &warnings() const;
+    /* Every file the flux is read from: the SCP image, or each stream file
+     * of the KryoFlux set (the name given is one of them). */
+    std::vector<std::string> files() const;
 
 private:
     struct Impl;

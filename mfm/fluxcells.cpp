@@ -3,13 +3,30 @@
 #include "mfm/mfm.h"
 
 #include <algorithm>
+#include <numeric>
 #include <set>
+#include <string>
 
 namespace mfm {
+
+namespace {
+
+// Longer than the revolutions of any real capture (200 at 300 rpm take
+// 40 s): a hostile track of long intervals costs the PLL's time (up to its
+// cell limit) in proportion to its length.
+constexpr double MAX_TRACK_SECONDS = 60;
+
+}
 
 bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, const PllOptions &options)
 {
     file.readTrack(i, out.track);
+    const uint64_t ticks = std::accumulate(out.track.intervals.begin(), out.track.intervals.end(), uint64_t(0));
+    if (double(ticks) > MAX_TRACK_SECONDS * out.track.sampleHz)
+        throw FluxError(file.path() + ": track " + std::to_string(out.track.cylinder) + "." +
+                        std::to_string(out.track.head) + " holds " + std::to_string(int64_t(double(ticks) / out.track.sampleHz)) +
+                        " s of flux, more than any capture's revolutions (" + std::to_string(int(MAX_TRACK_SECONDS)) +
+                        " s at most)");
     out.rate = rate ? rate : detectDataRate(out.track.intervals, out.track.sampleHz);
     if (out.rate == 0) {
         out.cells.bytes.clear();

@@ -60,7 +60,9 @@ inline constexpr int FLUX_PASS_COUNT = int(std::size(FLUX_PASSES));
  * RATE_300K or RATE_500K), or of the rate that detectDataRate finds when
  * `rate` is 0. Returns false, with no cells, when no rate fits the track
  * (unformatted or empty). Throws FluxError when the file's data for the
- * track are not sound. */
+ * track are not sound, or when they last more than 60 seconds (more than
+ * the revolutions of any real capture: such flux would take time in
+ * proportion, up to the PLL's cell limit). */
 bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
                    const PllOptions &options = FLUX_PASSES[0].pll);
 

@@ -24,15 +24,6 @@ constexpr Timing DOUBLE_DENSITY = {6250, 80};    // 250 kbit/s, up to 10 sectors
 constexpr Timing HIGH_DENSITY = {12500, 84};     // 500 kbit/s
 constexpr int DD_MAX_SPT = 10;
 
-constexpr struct {
-    int64_t size;
-    DiskGeometry geometry;
-} standardSizes[] = {
-    {737280, {80, 2, 9}},
-    {819200, {80, 2, 10}},
-    {1474560, {80, 2, 18}},
-};
-
 Timing timingFor(int spt) { return spt <= DD_MAX_SPT ? DOUBLE_DENSITY : HIGH_DENSITY; }
 
 uint8_t *put(uint8_t *out, uint8_t value, int count)
@@ -82,7 +73,7 @@ uint8_t *formatTrack(uint8_t *out, int cylinder, int head, int spt, const uint8_
 
 int imageGeometry(const uint8_t *image, int64_t size, DiskGeometry *geometry)
 {
-    for (const auto &standard : standardSizes)
+    for (const auto &standard : STANDARD_IMAGES)
         if (size == standard.size) {
             *geometry = standard.geometry;
             return 1;

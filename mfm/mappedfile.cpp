@@ -30,7 +30,7 @@ struct Descriptor {
 
 }
 
-MappedFile::MappedFile(const std::string &path) : path_(path)
+MappedFile::MappedFile(const std::string &path, uint64_t limit, Load load) : path_(path)
 {
     Descriptor d{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (d.fd < 0)
@@ -40,21 +40,32 @@ MappedFile::MappedFile(const std::string &path) : path_(path)
         fail(path, errno);
     if (S_ISDIR(st.st_mode))
         fail(path, EISDIR);
-    if (S_ISREG(st.st_mode) && st.st_size >= MAP_AT_LEAST) {
-        void *p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, d.fd, 0);
+    const bool regular = S_ISREG(st.st_mode);
+    const uint64_t wanted = regular ? std::min(uint64_t(st.st_size), limit) : limit;
+    if (regular) {
+        fileSize_ = uint64_t(st.st_size);
+        cut_ = fileSize_ > limit;
+    }
+    if (regular && load == Load::mapped && wanted >= uint64_t(MAP_AT_LEAST)) {
+        void *p = mmap(nullptr, size_t(wanted), PROT_READ, MAP_PRIVATE | MAP_POPULATE, d.fd, 0);
         if (p != MAP_FAILED) {
             data_ = static_cast<const uint8_t *>(p);
-            size_ = size_t(st.st_size);
+            size_ = size_t(wanted);
             mapped_ = true;
             return;
         }
     }
-    // A regular file in one read (and one more to see its end).
-    const size_t block = S_ISREG(st.st_mode) ? std::max(READ_BLOCK, size_t(st.st_size) + 1) : READ_BLOCK;
-    for (;;) {
+    // A regular file in one read (and one more to see its end); anything
+    // else a block at a time, up to the limit and one byte past it.
+    const size_t block = regular ? size_t(wanted) + 1 : READ_BLOCK;
+    const uint64_t most = wanted == WHOLE ? WHOLE : wanted + 1;
+    if (!regular && most != WHOLE)
+        read_.reserve(size_t(most));   // address space only: no doubling past the limit
+    while (read_.size() < most) {
         const size_t at = read_.size();
-        read_.resize(at + block);
-        const ssize_t got = read(d.fd, read_.data() + at, block);
+        const size_t n = size_t(std::min<uint64_t>(block, most - at));
+        read_.resize(at + n);
+        const ssize_t got = read(d.fd, read_.data() + at, n);
         if (got < 0 && errno == EINTR) {
             read_.resize(at);
             continue;
@@ -65,6 +76,12 @@ MappedFile::MappedFile(const std::string &path) : path_(path)
         if (got == 0)
             break;
     }
+    if (read_.size() > wanted) {   // the byte past the limit: there is more
+        read_.resize(size_t(wanted));
+        cut_ = true;
+    }
+    if (!regular)
+        fileSize_ = read_.size();
     data_ = read_.data();
     size_ = read_.size();
 }
@@ -77,7 +94,8 @@ MappedFile::~MappedFile()
 
 MappedFile::MappedFile(MappedFile &&other) noexcept
     : path_(std::move(other.path_)), data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, false)), read_(std::move(other.read_))
+      mapped_(std::exchange(other.mapped_, false)), fileSize_(other.fileSize_), cut_(other.cut_),
+      read_(std::move(other.read_))
 {
     if (!mapped_ && size_)
         data_ = read_.data();
@@ -92,6 +110,8 @@ MappedFile &MappedFile::operator=(MappedFile &&other) noexcept
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         mapped_ = std::exchange(other.mapped_, false);
+        fileSize_ = other.fileSize_;
+        cut_ = other.cut_;
         read_ = std::move(other.read_);
         if (!mapped_ && size_)
             data_ = read_.data();

@@ -256,6 +256,17 @@ struct DiskGeometry {
     uint16_t spt;
 };
 
+/* The image sizes imageGeometry knows without a boot sector. */
+struct StandardImage {
+    int64_t size;
+    DiskGeometry geometry;
+};
+inline constexpr StandardImage STANDARD_IMAGES[] = {
+    {737280, {80, 2, 9}},
+    {819200, {80, 2, 10}},
+    {1474560, {80, 2, 18}},
+};
+
 /* Chooses the geometry of the sector image `image` of `size` bytes: 737,280,
  * 819,200 and 1,474,560 bytes are 80 x 2 x 9, 10 and 18 sectors; any other
  * size takes the boot sector's geometry (readBootblock) when it has 512 bytes

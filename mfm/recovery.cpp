@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <string>
 #include <unordered_map>
 
 namespace mfm {
@@ -313,6 +314,14 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
     }
 }
 
+void missingFiller(int cylinder, int head, int sector, std::span<uint8_t> out)
+{
+    const std::string text = "-=[MISSING " + std::to_string(cylinder) + "/" + std::to_string(head) + "/" +
+                             std::to_string(sector) + "]=-";
+    for (size_t at = 0; at < out.size(); at += text.size())
+        memcpy(out.data() + at, text.data(), std::min(text.size(), out.size() - at));
+}
+
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options)
 {
     Recovery rec;
@@ -356,7 +365,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
 
     const Geometry &g = rec.geometry;
     const size_t bytes = size_t(g.bytes);
-    rec.image.assign(size_t(g.imageBytes()), options.fill);
+    rec.image.assign(size_t(g.imageBytes()), options.fill.value_or(0));
     rec.sectors.reserve(size_t(g.sectorCount()));
     uint8_t *out = rec.image.data();
     std::vector<Ref> sized;
@@ -382,6 +391,8 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     sec.copy = chosen->copy;
                     sec.deleted = chosen->copy->deleted;
                     memcpy(out, chosen->copy->data.data(), bytes);
+                } else if (!options.fill) {
+                    missingFiller(c, h, s, {out, bytes});
                 }
                 if (sec.status == SectorStatus::crcError && sized.size() >= size_t(MIN_VOTERS)) {
                     voters.clear();

@@ -18,7 +18,10 @@
  *    the sector good (RecoveredSector::voted); otherwise the voted bytes are
  *    kept and the status is crc-error; one or two bad copies: the first is
  *    kept, crc-error;
- *  - with no copy at all the sector is missing and filled.
+ *  - with no copy at all the sector is missing and filled: with the byte
+ *    RecoveryOptions::fill when one is given, else with missingFiller's
+ *    text, which names the sector, so that a lost sector can be found in
+ *    the image itself.
  * "First" is the order of the reads given, then of bit offset in a read.
  * A copy is placed by the read's cylinder and the side and sector numbers
  * of its ID; an ID that names another cylinder is counted, not placed.
@@ -125,7 +128,8 @@ enum class GeometrySource { given, bootSector, ids };
 
 struct RecoveryOptions {
     std::optional<Geometry> geometry;   /* forced layout; else found */
-    uint8_t fill = 0x00;                /* filler of missing sectors */
+    std::optional<uint8_t> fill;        /* filler byte of missing sectors; else
+                                           missingFiller's text */
 };
 
 /* A copy and the read it came from. */
@@ -189,6 +193,11 @@ struct Recovery {
     int count(SectorStatus s) const { return counts[int(s)]; }
     int found() const { return int(geometry.sectorCount()) - count(SectorStatus::missing); }
 };
+
+/* Fills `out` (a sector's bytes) with "-=[MISSING c/h/s]=-" (cylinder,
+ * head, sector in decimal) again and again, the last copy cut where the
+ * sector ends. */
+void missingFiller(int cylinder, int head, int sector, std::span<uint8_t> out);
 
 /* Chooses the layout and the copies. The layout is options.geometry when
  * given; else the boot sector's (a FAT BPB in the first good copy of

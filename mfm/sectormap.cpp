@@ -253,7 +253,8 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
         outside.push_back(std::move(entry));
     }
     report["outside"] = std::move(outside);
-    return report.dump(2) + "\n";
+    // A file name need not be UTF-8: each invalid byte becomes U+FFFD.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::string svgMap(const Recovery &rec)

@@ -41,7 +41,8 @@ std::string summaryLine(const Recovery &rec);
  *    "sectors": [{cylinder, head, sector, status, copies, good_copies, voted,
  *                 deleted, source: {input, slot, head, bit, revolution, pass}
  *                 or null}]}
- * Two spaces of indentation, a newline at the end. */
+ * Two spaces of indentation, a newline at the end. A file name's bytes
+ * that are not UTF-8 are each replaced by U+FFFD. */
 std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs);
 
 /* An SVG picture: one disc per head, one ring per cylinder (cylinder 0

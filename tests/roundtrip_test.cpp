@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <unistd.h>
 #include <random>
 
 namespace {
@@ -114,7 +116,7 @@ TEST(RoundTrip, EveryGeometryAndDrive)
     const struct { std::vector<uint8_t> image; const char *drive; std::string summary; } cases[] = {
         {randomImage(1474560, 1), "B", "80 tracks, 2 heads, 18 sectors per track, 500 kbit/s, drive B"},
         {randomImage(819200, 2), "A", "80 tracks, 2 heads, 10 sectors per track, 250 kbit/s, drive A"},
-        {randomImage(737280, 3), "Ax", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
+        {randomImage(737280, 3), "a", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
         {bootImage(40, 2, 9), "b", "40 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive B"},
         {bootImage(80, 1, 15), "", "80 tracks, 1 heads, 15 sectors per track, 500 kbit/s, drive B"},
         {imageWithMarkRuns(1474560, MARK_DATA), "B", "80 tracks, 2 heads, 18 sectors per track, 500 kbit/s, drive B"},
@@ -128,7 +130,7 @@ TEST(RoundTrip, EveryGeometryAndDrive)
         const RunResult made = st2raw(args);
         ASSERT_EQ(made.status, 0) << made.out;
         EXPECT_EQ(made.out, dir + "/c.raw: " + c.summary + "\n");
-        const bool driveA = c.drive[0] == 'A';
+        const bool driveA = c.drive[0] == 'A' || c.drive[0] == 'a';
         EXPECT_EQ(readFile(dir + "/c.raw").size(), driveA ? 16777216u : 8388608u);
         const RunResult back = runProgram(RAWSCAN_PATH, {dir + "/c.raw", driveA ? "A" : "B", "-1", "binary", dir + "/out.st"});
         EXPECT_EQ(back.status, 0);
@@ -136,26 +138,49 @@ TEST(RoundTrip, EveryGeometryAndDrive)
     }
 }
 
+// Every refusal: a reason on stderr headed "st2raw: ", exit status 2,
+// nothing written, the image unchanged.
 TEST(RoundTrip, St2rawErrors)
 {
     const std::string dir = tempDir();
     writeFile(dir + "/odd.st", std::vector<uint8_t>(1000));
     writeFile(dir + "/big.st", std::vector<uint8_t>(2000000));
     writeFile(dir + "/ok.st", std::vector<uint8_t>(737280));
-    const struct { std::vector<std::string> args; std::string out; } cases[] = {
-        {{dir + "/missing.st", dir + "/c.raw"}, "File " + dir + "/missing.st not found\n"},
-        {{dir, dir + "/c.raw"}, "File " + dir + " not found\n"},
-        {{dir + "/odd.st", dir + "/c.raw"}, "Unsupported image size 1000\n"},
-        {{dir + "/big.st", dir + "/c.raw"}, "Unsupported image size 2000000\n"},
-        {{dir + "/ok.st", dir + "/no/dir/c.raw"}, "File " + dir + "/no/dir/c.raw cannot be created\n"},
-        {{dir + "/ok.st", "/dev/full"}, "File /dev/full write error\n"},
-        {{dir + "/ok.st", "/dev/full", "A"}, "File /dev/full write error\n"},
-        {{dir + "/ok.st"}, "usage:\n       st2raw image.st capture.raw [<Driveletter>]\n"},
+    ASSERT_EQ(link((dir + "/ok.st").c_str(), (dir + "/hard.st").c_str()), 0);
+    ASSERT_EQ(symlink("ok.st", (dir + "/soft.st").c_str()), 0);
+    const std::string sizes = "want 737280 (80 x 2 x 9), 819200 (80 x 2 x 10), 1474560 (80 x 2 x 18) bytes, or a size "
+                              "the boot sector's geometry gives (up to 80 x 2 x 18 sectors of 512 bytes)\n";
+    const std::string ok = dir + "/ok.st", raw = dir + "/c.raw";
+    const struct { std::vector<std::string> args; std::string err; } cases[] = {
+        {{dir + "/missing.st", raw}, "st2raw: " + dir + "/missing.st: No such file or directory\n"},
+        {{dir, raw}, "st2raw: " + dir + ": Is a directory\n"},
+        {{dir + "/odd.st", raw}, "st2raw: " + dir + "/odd.st: unsupported image size 1000: " + sizes},
+        {{dir + "/big.st", raw}, "st2raw: " + dir + "/big.st: unsupported image size 2000000: " + sizes},
+        {{ok, dir + "/no/dir/c.raw"}, "st2raw: " + dir + "/no/dir/c.raw: No such file or directory\n"},
+        {{ok, "/dev/full"}, "st2raw: /dev/full: No space left on device\n"},
+        {{ok, "/dev/full", "A"}, "st2raw: /dev/full: No space left on device\n"},
+        {{ok, ok}, "st2raw: " + ok + ": the capture would replace the input " + ok + "\n"},
+        {{ok, dir + "/hard.st"}, "st2raw: " + dir + "/hard.st: the capture would replace the input " + ok + "\n"},
+        {{ok, dir + "/soft.st"}, "st2raw: " + dir + "/soft.st: the capture would replace the input " + ok + "\n"},
+        {{ok, raw, "C"}, "st2raw: bad drive 'C': want A, a, B or b\nTry 'st2raw --help' for more information.\n"},
+        {{ok, raw, "Ax"}, "st2raw: bad drive 'Ax': want A, a, B or b\nTry 'st2raw --help' for more information.\n"},
+        {{ok}, "st2raw: want IMAGE CAPTURE [A|B]\nTry 'st2raw --help' for more information.\n"},
+        {{"-x", ok, raw}, "st2raw: option '-x' is unknown\nTry 'st2raw --help' for more information.\n"},
     };
     for (const auto &c : cases) {
         const RunResult r = st2raw(c.args);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(readFile(ok), std::string(737280, '\0'));
     }
-    EXPECT_FALSE(std::ifstream(dir + "/c.raw").good());
+    EXPECT_FALSE(std::ifstream(raw).good());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5) << "a temporary file was left";
+
+    const RunResult help = st2raw({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: st2raw [options] IMAGE CAPTURE [A|B]\n", 0), 0u);
+    const RunResult version = st2raw({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("st2raw 1.1.0 (mfm ", 0), 0u);
 }

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -33,14 +34,15 @@ void usage(FILE *to)
     fprintf(to, "usage: flux2raw [-r KBITS] FLUX CAPTURE [A|B]\n"
                 "Writes the tracks of a flux file (SCP image, or one file of a KryoFlux stream\n"
                 "set) as a raw capture that rawscan reads: one 64 KiB slot per cylinder, head 0's\n"
-                "cells then head 1's, for drive B (default) or drive A.\n"
+                "cells then head 1's, for drive B (default) or drive A (A or a, B or b). A\n"
+                "CAPTURE named - is standard output; the text then goes to standard error.\n"
                 "\n"
                 "  -r, --rate KBITS   data rate: 250, 300 or 500; found per track when not given\n"
                 "      --help         this text\n"
                 "      --version      the version\n"
                 "\n"
-                "Exit status: 0 written, 2 a bad command line or a flux file that cannot be read\n"
-                "(nothing written).\n");
+                "Exit status: 0 written, 2 a bad command line, a flux file that cannot be read,\n"
+                "or a capture that names it or cannot be written (nothing written).\n");
 }
 
 struct Options {
@@ -80,19 +82,17 @@ Options parseArguments(int argc, char **argv)
     o.flux = argv[optind];
     o.capture = argv[optind + 1];
     if (operands == 3) {
-        const std::string d = argv[optind + 2];
-        if (d != "A" && d != "B")
-            cli::badUsage("bad drive '" + d + "': want A or B");
-        o.driveA = d == "A";
+        o.driveA = cli::parseDrive(argv[optind + 2]);
     }
     return o;
 }
 
-// One decoded track: its cells, the stretch kept, and its sectors (for
-// telling a double-stepped disk).
+// One decoded track: the cells kept (no more than half a slot, from cell 0)
+// and how many, and its sectors (for telling a double-stepped disk).
 struct Track {
     std::vector<uint8_t> cells;
-    mfm::CellRange kept;
+    int64_t length = 0;
+    int revolutions = 0;
     int rate = 0;
     mfm::TrackRead read;
 };
@@ -113,15 +113,24 @@ std::vector<Track> decodeAll(const mfm::FluxFile &file, int rate)
             try {
                 if (!mfm::readFluxCells(file, i, rate, fc))
                     continue;
+                const auto fields = scanner.scan(fc.bytes(), mfm::DataLength::fromId);
+                mfm::collectCopies(fields, fc.cells.marks, t.read);
+                const mfm::CellRange kept = mfm::fitRevolutions(fc, fields, HEAD_CELLS);
+                t.length = kept.to - kept.from;
+                t.revolutions = kept.revolutions;
+                t.cells.assign(size_t((t.length + 7) / 8), 0);
+                mfm::copyCells(fc.bytes(), kept.from, t.length, t.cells, 0);
+                t.rate = fc.rate;
             } catch (const mfm::FluxError &e) {
                 problems[i] = e.what();
-                continue;
+            } catch (const std::bad_alloc &) {
+                // A worker's cells of a huge track: the others go on.
+                fc = {};
+                problems[i] = file.path() + ": track " + std::to_string(t.read.physical) + "." +
+                              std::to_string(t.read.head) + " is too large for the memory left";
             }
-            const auto fields = scanner.scan(fc.bytes(), mfm::DataLength::fromId);
-            mfm::collectCopies(fields, fc.cells.marks, t.read);
-            t.kept = mfm::fitRevolutions(fc, fields, HEAD_CELLS);
-            t.rate = fc.rate;
-            t.cells.assign(fc.bytes().begin(), fc.bytes().end());
+            if (!problems[i].empty())
+                t = Track{{}, 0, 0, 0, std::move(t.read)};
         }
     };
     cli::onEveryCore(n, work);
@@ -147,6 +156,7 @@ int main(int argc, char **argv)
     std::vector<mfm::FluxFile::TrackRef> refs;
     try {
         const mfm::FluxFile file(o.flux);
+        cli::refuseClashes(file.files(), {{o.capture, "capture"}});
         for (const std::string &w : file.warnings())
             fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
         refs = file.tracks();
@@ -177,27 +187,25 @@ int main(int argc, char **argv)
             continue;
         const std::span<uint8_t> slot(capture.data() + base + int64_t(refs[i].cylinder / step) * TRACK_SLOT_SIZE,
                                       size_t(TRACK_SLOT_SIZE));
-        const int64_t at = refs[i].head * HEAD_CELLS, length = t.kept.to - t.kept.from;
-        mfm::copyCells(t.cells, t.kept.from, length, slot, at);
-        mfm::fillGap(slot, at + length, at + HEAD_CELLS);
+        const int64_t at = refs[i].head * HEAD_CELLS;
+        mfm::copyCells(t.cells, 0, t.length, slot, at);
+        mfm::fillGap(slot, at + t.length, at + HEAD_CELLS);
         written++;
         heads = std::max(heads, refs[i].head + 1);
-        fewest = std::min(fewest, t.kept.revolutions);
-        most = std::max(most, t.kept.revolutions);
+        fewest = std::min(fewest, t.revolutions);
+        most = std::max(most, t.revolutions);
         rates[t.rate]++;
     }
     if (written == 0)
         cli::fail(o.flux + ": no track holds MFM flux");
 
-    OutputSet out;
-    std::string error;
-    if (!out.add(o.capture, capture, error) || !out.commit(error))
-        cli::fail(error);
     const int rate = std::max_element(rates.begin(), rates.end(), [](const auto &a, const auto &b) { return a.second < b.second; })->first;
+    std::string text;
     if (step == 2)
-        printf("%s: double-stepped disk (read in an 80-track drive): physical track 2c kept as cylinder c\n",
-               o.capture.c_str());
-    printf("%s: %d tracks, %d heads, %d kbit/s, %s revolutions per track kept, drive %c\n", o.capture.c_str(), written,
-           heads, rate / 1000, span(fewest, most).c_str(), o.driveA ? 'A' : 'B');
-    return fflush(stdout) == 0 ? EXIT_OK : cli::EXIT_TROUBLE;
+        text = o.capture + ": double-stepped disk (read in an 80-track drive): physical track 2c kept as cylinder c\n";
+    text += o.capture + ": " + std::to_string(written) + " tracks, " + std::to_string(heads) + " heads, " +
+            std::to_string(rate / 1000) + " kbit/s, " + span(fewest, most) + " revolutions per track kept, drive " +
+            (o.driveA ? "A" : "B") + "\n";
+    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
+    return EXIT_OK;
 }

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-constexpr size_t BUFFER_BYTES = 64 * 1024;
 
 std::string failure(const std::string &path, int error) { return path + ": " + strerror(error); }
 
@@ -29,6 +30,8 @@ bool writeAll(int fd, const uint8_t *p, size_t n)
     }
     return true;
 }
+
+constexpr size_t BUFFER_BYTES = 64 * 1024;
 
 // Writes every piece `produce` hands over, small ones gathered into writes
 // of BUFFER_BYTES, until a write fails: then false, with errno saying why.
@@ -57,12 +60,64 @@ bool writePieces(int fd, const OutputSet::Producer &produce)
     return ok;
 }
 
+// What a name stands for: the file it reaches (links followed), or, when
+// there is none yet, its path made absolute with the links of its folders
+// resolved. Character devices (/dev/null, a terminal) are nothing to clash.
+struct Identity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string path;     // for a file that does not exist
+    bool shared = false;  // a character device
+
+    bool operator==(const Identity &o) const
+    {
+        return !shared && !o.shared && dev == o.dev && ino == o.ino && path == o.path;
+    }
+};
+
+std::optional<Identity> identity(const std::string &name, bool mayBeNew)
+{
+    struct stat st {};
+    if (stat(name.c_str(), &st) == 0)
+        return Identity{st.st_dev, st.st_ino, "", S_ISCHR(st.st_mode)};
+    if (!mayBeNew)
+        return std::nullopt;
+    std::error_code ec;
+    const auto canonical = std::filesystem::weakly_canonical(name, ec);
+    return Identity{0, 0, ec ? std::filesystem::absolute(name, ec).lexically_normal().string() : canonical.string()};
 }
 
-OutputSet::~OutputSet()
+}
+
+std::string outputClash(std::span<const std::string> inputs, std::span<const OutputName> outputs)
+{
+    std::vector<std::optional<Identity>> in;
+    for (const std::string &name : inputs)
+        in.push_back(identity(name, false));
+    std::vector<std::optional<Identity>> out;
+    for (size_t o = 0; o < outputs.size(); o++) {
+        const OutputName &name = outputs[o];
+        const auto id = name.path == STDOUT_NAME ? std::optional(Identity{0, 0, STDOUT_NAME}) : identity(name.path, true);
+        for (size_t i = 0; i < inputs.size(); i++)
+            if (id && in[i] && *id == *in[i])
+                return name.path + ": the " + name.role + " would replace the input " + inputs[i];
+        for (size_t e = 0; e < o; e++)
+            if (id && out[e] && *id == *out[e])
+                return name.path + ": named both as the " + outputs[e].role + " and as the " + name.role;
+        out.push_back(id);
+    }
+    return "";
+}
+
+OutputSet::~OutputSet() { discard(); }
+
+void OutputSet::discard()
 {
     for (const Pending &p : pending_)
         unlink(p.temp.c_str());
+    pending_.clear();
+    direct_.clear();
+    stdout_.clear();
 }
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
@@ -72,23 +127,34 @@ bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std
 
 bool OutputSet::add(const std::string &path, const Producer &produce, std::string &error)
 {
+    // Standard output and devices keep the bytes until commit.
+    auto whole = [&] {
+        std::string text;
+        produce([&](std::span<const uint8_t> piece) { text.append(piece.begin(), piece.end()); });
+        return text;
+    };
+    if (path == STDOUT_NAME) {
+        stdout_ += whole();
+        return true;
+    }
     // A device or a pipe (/dev/stdout, /dev/full) is written as it is: a
     // rename would put a plain file in its place.
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        const bool written = fd >= 0 && writePieces(fd, produce);
-        const int writeError = errno;
-        if (fd < 0 || close(fd) != 0 || !written) {
-            error = failure(path, fd >= 0 && written ? errno : writeError);
-            return false;
-        }
+    const bool exists = stat(path.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {   // no rename could replace it
+        error = failure(path, EISDIR);
+        discard();
+        return false;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        direct_.push_back({path, whole()});
         return true;
     }
     std::string temp = path + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         error = failure(path, errno);
+        discard();
         return false;
     }
     // A new file gets the permissions an ordinary create would give it.
@@ -100,6 +166,7 @@ bool OutputSet::add(const std::string &path, const Producer &produce, std::strin
     const int writeError = errno;
     if (close(fd) != 0 || !written) {
         error = failure(path, written ? errno : writeError);
+        discard();
         return false;
     }
     return true;
@@ -112,13 +179,34 @@ bool OutputSet::add(const std::string &path, const std::string &text, std::strin
 
 bool OutputSet::commit(std::string &error)
 {
-    for (size_t i = 0; i < pending_.size(); i++) {
-        if (rename(pending_[i].temp.c_str(), pending_[i].path.c_str()) != 0) {
-            error = failure(pending_[i].path, errno);
-            pending_.erase(pending_.begin(), pending_.begin() + long(i));
+    // Devices first: a summary on standard output follows only outputs
+    // that were written.
+    for (const Direct &d : direct_) {
+        const int fd = open(d.path.c_str(), O_WRONLY | O_CLOEXEC);
+        const bool written = fd >= 0 && writeAll(fd, reinterpret_cast<const uint8_t *>(d.bytes.data()), d.bytes.size());
+        const int writeError = errno;
+        if (fd < 0 || close(fd) != 0 || !written) {
+            error = failure(d.path, fd >= 0 && written ? errno : writeError);
+            discard();
             return false;
         }
     }
-    pending_.clear();
+    // Standard output: what went through stdio before, then the bytes kept.
+    if (fflush(stdout) != 0 ||
+        !writeAll(STDOUT_FILENO, reinterpret_cast<const uint8_t *>(stdout_.data()), stdout_.size())) {
+        error = failure("standard output", errno);
+        discard();
+        return false;
+    }
+    stdout_.clear();
+    direct_.clear();
+    while (!pending_.empty()) {
+        if (rename(pending_.front().temp.c_str(), pending_.front().path.c_str()) != 0) {
+            error = failure(pending_.front().path, errno);
+            discard();
+            return false;
+        }
+        pending_.erase(pending_.begin());
+    }
     return true;
 }

@@ -6,6 +6,7 @@
 #include "mfm/flux.h"
 #include "mfm/fluxcells.h"
 #include "mfm/imagefile.h"
+#include "mfm/mapfile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "mfm/recovery.h"
@@ -20,7 +21,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <new>
 #include <getopt.h>
 #include <optional>
 #include <string>
@@ -33,6 +36,8 @@ const char *const PROGRAM = "rawimage";
 constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
 constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
+// Room for a whole raw capture (16 MiB) and the rest of a run in the heap.
+constexpr size_t HEAP_BYTES = size_t(CAPTURE_BYTES) + (size_t(8) << 20);
 
 void usage(FILE *to)
 {
@@ -47,19 +52,23 @@ void usage(FILE *to)
             "                           sector (512 when left out); found when not given\n"
             "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
             "                           found per track when not given\n"
-            "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex;\n"
-            "                           default 0x00)\n"
+            "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex);\n"
+            "                           default the text -=[MISSING c/h/s]=- repeated\n"
             "      --report FILE.json   a JSON report of every sector\n"
             "      --map FILE.svg       a picture of the disk, sectors coloured by status\n"
+            "      --mapfile FILE       the image's good and bad byte ranges as a GNU\n"
+            "                           ddrescue mapfile\n"
             "  -q, --quiet              print only the summary line\n"
             "      --help               this text\n"
             "      --version            the version\n"
             "\n"
-            "CAPTURE is a raw capture (64 KiB track slots; :A reads drive A's half,\n"
+            "CAPTURE is a raw capture (64 KiB track slots; :A or :a reads drive A's half,\n"
             "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
-            "read whole). Exit status: 0 every sector good, 1 the image was written but\n"
-            "some sectors are not good, 2 a bad command line or an input that cannot be\n"
-            "read (nothing written).\n");
+            "read whole). An output named - is standard output; the text then goes to\n"
+            "standard error. No output may name an input or another output.\n"
+            "Exit status: 0 every sector good, 1 the image was written but some sectors\n"
+            "are not good, 2 a bad command line, an input that cannot be read or is no\n"
+            "capture, or an output that cannot be written (nothing written).\n");
 }
 
 struct Operand {
@@ -68,7 +77,7 @@ struct Operand {
 };
 
 struct Options {
-    std::string image, report, map;
+    std::string image, report, map, mapfile;
     mfm::RecoveryOptions recovery;
     int rate = 0;           // data rate of flux inputs, 0 to detect per track
     bool quiet = false;
@@ -122,23 +131,28 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// "disk.raw:A" reads drive A of disk.raw, unless a file is named so.
+// "disk.raw:A" (or ":a") reads drive A of disk.raw, unless a file is named
+// so; any other colon suffix of a name that is no file is refused.
 Operand parseOperand(const std::string &text)
 {
-    const size_t n = text.size();
-    if (n > 2 && text[n - 2] == ':' && (text[n - 1] == 'A' || text[n - 1] == 'B') && !exists(text))
-        return {text.substr(0, n - 2), uint8_t(text[n - 1] == 'A')};
-    return {text, 0};
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || exists(text))
+        return {text, 0};
+    const std::string drive = text.substr(colon + 1);
+    if (drive.size() == 1 && strchr("aAbB", drive[0]))
+        return {text.substr(0, colon), uint8_t(toupper(drive[0]) == 'A')};
+    cli::badUsage("bad drive '" + drive + "' in '" + text + "': want :A, :a, :B or :b (or the name of a file)");
 }
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { FILL = 256, REPORT, MAP, HELP, VERSION };
+    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
         {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
-        {"map", required_argument, nullptr, MAP},    {"quiet", no_argument, nullptr, 'q'},
+        {"map", required_argument, nullptr, MAP},    {"mapfile", required_argument, nullptr, MAPFILE},
+        {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
         {nullptr, 0, nullptr, 0},
     };
@@ -164,6 +178,9 @@ Options parseArguments(int argc, char **argv)
             break;
         case MAP:
             o.map = optarg;
+            break;
+        case MAPFILE:
+            o.mapfile = optarg;
             break;
         case 'q':
             o.quiet = true;
@@ -216,6 +233,13 @@ mfm::FluxKind sniff(const std::string &path)
     return mfm::fluxKind({head, n});
 }
 
+// "<path>: not a raw capture, SCP image or KryoFlux stream (N bytes; looks like ...)".
+std::string notACapture(const mfm::MappedFile &file, const char *looksLike)
+{
+    return file.path() + ": not a raw capture, SCP image or KryoFlux stream (" + std::to_string(file.fileSize()) +
+           " bytes; looks like " + looksLike + ")";
+}
+
 Input loadInput(const Operand &op)
 {
     Input in;
@@ -227,10 +251,16 @@ Input loadInput(const Operand &op)
             fprintf(stderr, "%s: %s\n", PROGRAM, w.c_str());
         return in;
     }
-    in.raw.emplace(op.path);
+    // What the slots of both drives address, read into the huge-page heap.
+    in.raw.emplace(op.path, uint64_t(CAPTURE_BYTES), mfm::MappedFile::Load::read);
     const auto bytes = in.raw->bytes();
     if (mfm::fluxKind(bytes.first(std::min(bytes.size(), SNIFF_BYTES))) != mfm::FluxKind::none)
         cli::fail(op.path + ": a flux file is read from a regular file, not from a pipe or device");
+    const mfm::ForeignKind foreign = mfm::foreignKind(bytes, in.raw->fileSize());
+    if (foreign == mfm::ForeignKind::kryofluxZip)
+        cli::fail(op.path + ": a zip archive of KryoFlux stream files: unpack it first, then name one of them");
+    if (foreign == mfm::ForeignKind::zip)
+        cli::fail(notACapture(*in.raw, "a zip archive"));
     const int64_t start = op.drive * DRIVE_HALF;
     if (int64_t(bytes.size()) <= start)
         cli::fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
@@ -250,6 +280,49 @@ std::vector<Input> loadInputs(const std::vector<Operand> &operands)
         }
     }
     return inputs;
+}
+
+// Every file the inputs are read from (each stream file of a KryoFlux set).
+std::vector<std::string> inputFiles(const std::vector<Input> &inputs)
+{
+    std::vector<std::string> files;
+    for (const Input &in : inputs) {
+        if (in.flux) {
+            const auto set = in.flux->files();
+            files.insert(files.end(), set.begin(), set.end());
+        } else {
+            files.push_back(in.info.file);
+        }
+    }
+    return files;
+}
+
+// The outputs asked for, the image first; roles as OUTPUT_ROLES name them.
+constexpr const char *OUTPUT_ROLES[] = {"image", "report", "map", "mapfile"};
+
+std::vector<OutputName> outputNames(const Options &o)
+{
+    std::vector<OutputName> names;
+    const std::string *paths[] = {&o.image, &o.report, &o.map, &o.mapfile};
+    for (size_t i = 0; i < std::size(paths); i++)
+        if (!paths[i]->empty())
+            names.push_back({*paths[i], OUTPUT_ROLES[i]});
+    return names;
+}
+
+// A raw capture in which no sector ID was found and that looks like a
+// sector image is refused as one.
+void refuseSectorImages(const std::vector<Input> &inputs, const std::vector<mfm::TrackRead> &reads)
+{
+    std::vector<bool> ids(inputs.size(), false);
+    for (const mfm::TrackRead &r : reads)
+        if (!r.ids.empty())
+            ids[size_t(r.input)] = true;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        const auto &raw = inputs[i].raw;
+        if (raw && !ids[i] && mfm::foreignKind(raw->bytes(), raw->fileSize()) == mfm::ForeignKind::sectorImage)
+            cli::fail(notACapture(*raw, "a sector image"));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -301,6 +374,10 @@ std::vector<mfm::TrackRead> decodeAll(const std::vector<Input> &inputs, int rate
                 decode(inputs[jobs[j].input], jobs[j], rate, w, reads[j]);
             } catch (const mfm::FluxError &e) {
                 problems[j] = e.what();
+            } catch (const std::bad_alloc &) {
+                reads[j] = {};
+                reads[j].input = int(jobs[j].input);
+                problems[j] = inputs[jobs[j].input].info.file + ": a track too large for the memory left";
             }
         }
     };
@@ -346,15 +423,24 @@ OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &re
     return [&rec](const mfm::ByteSink &sink) { sink(rec.image); };
 }
 
-void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info)
+// Writes the image, the files asked for and the text, all or nothing.
+void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info,
+                  const std::string &text)
 {
-    OutputSet out;
-    std::string error;
-    const bool ok = out.add(o.image, imageWriter(o.image, rec, info), error) &&
-                    (o.report.empty() || out.add(o.report, mfm::jsonReport(rec, info), error)) &&
-                    (o.map.empty() || out.add(o.map, mfm::svgMap(rec), error)) && out.commit(error);
-    if (!ok)
-        cli::fail(error);
+    std::vector<cli::OutputFile> files;
+    std::vector<std::string> texts;
+    texts.reserve(std::size(OUTPUT_ROLES));   // the files' bytes point into them
+    for (const OutputName &n : outputNames(o)) {
+        if (n.role == OUTPUT_ROLES[0]) {
+            files.push_back({n.path, rec.image, imageWriter(n.path, rec, info)});
+            continue;
+        }
+        texts.push_back(n.role == OUTPUT_ROLES[1]   ? mfm::jsonReport(rec, info)
+                        : n.role == OUTPUT_ROLES[2] ? mfm::svgMap(rec)
+                                                    : mfm::ddrescueMapfile(rec, PROGRAM));
+        files.push_back({n.path, cli::bytesOf(texts.back())});
+    }
+    cli::writeOutputs(files, text);
 }
 
 }
@@ -362,9 +448,12 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
+    cli::hugePageHeap(HEAP_BYTES);
     const Options o = parseArguments(argc, argv);
     const std::vector<Input> inputs = loadInputs(o.operands);
+    cli::refuseClashes(inputFiles(inputs), outputNames(o));
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
+    refuseSectorImages(inputs, reads);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     if (rec.geometry.sectorCount() == 0)
         cli::fail("no sector IDs found in the input; give the layout with --geometry");
@@ -372,11 +461,8 @@ int main(int argc, char **argv)
     std::vector<mfm::InputInfo> info;
     for (const Input &in : inputs)
         info.push_back(in.info);
-    writeOutputs(o, rec, info);
-
     std::string text = o.quiet ? "" : mfm::geometryText(rec) + mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
-    if (fputs(text.c_str(), stdout) < 0 || fflush(stdout) != 0)
-        return cli::EXIT_TROUBLE;
+    writeOutputs(o, rec, info, text);
     return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
 }

@@ -1,93 +1,119 @@
 // st2raw: turns a ".st" sector image into a raw capture of standard IBM MFM
 // tracks, the input rawscan reads.
+#include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
+#include "cli.h"
+#include "output.h"
 
-#include <cinttypes>
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <string>
+#include <vector>
 
 namespace {
 
+const char *const PROGRAM = "st2raw";
+constexpr int EXIT_OK = 0;
 constexpr int64_t MAX_IMAGE = int64_t(TRACKS) * HEADS * IMAGE_SECTORS * SECTOR_SIZE;
-constexpr size_t READ_BLOCK = size_t(1) << 16;
 
 uint8_t image[MAX_IMAGE];
 
-void usage()
+void usage(FILE *to)
 {
-    puts("usage:");
-    puts("       st2raw image.st capture.raw [<Driveletter>]");
+    fprintf(to, "usage: st2raw [options] IMAGE CAPTURE [A|B]\n"
+                "Lays out a sector image (512-byte sectors, track by track, head 0 then head 1)\n"
+                "as standard IBM MFM tracks and writes them as a raw capture for drive B (8 MiB,\n"
+                "the default) or drive A (16 MiB); the drive is A or a, B or b.\n"
+                "\n"
+                "  --help      this text\n"
+                "  --version   the version\n"
+                "\n"
+                "The image is 737280, 819200 or 1474560 bytes (80 x 2 x 9, 10 or 18 sectors), or\n"
+                "any size its boot sector's geometry gives exactly, up to 80 x 2 x 18. A\n"
+                "CAPTURE named - is standard output; the text then goes to standard error.\n"
+                "Exit status: 0 written, 2 a bad command line or an image that cannot be read\n"
+                "or used (nothing written).\n");
 }
 
-// Reads up to MAX_IMAGE bytes of the image; returns the file's whole length,
-// or -1 when it cannot be opened or read.
-int64_t readImage(const char *name)
+struct Options {
+    std::string image, capture;
+    bool driveA = false;
+};
+
+Options parseArguments(int argc, char **argv)
 {
-    std::error_code ec;
-    FILE *in = std::filesystem::is_directory(name, ec) ? nullptr : fopen(name, "rb");
-    if (!in)
-        return -1;
-    int64_t total = 0;
-    static uint8_t rest[READ_BLOCK];
-    for (;;) {
-        uint8_t *to = total < MAX_IMAGE ? image + total : rest;
-        const size_t want = total < MAX_IMAGE ? size_t(MAX_IMAGE - total) : sizeof rest;
-        const size_t got = fread(to, 1, want, in);
-        total += int64_t(got);
-        if (got < want)
-            break;
+    enum { HELP = 256, VERSION };
+    static const option longOptions[] = {
+        {"help", no_argument, nullptr, HELP},
+        {"version", no_argument, nullptr, VERSION},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "+:", longOptions, nullptr)) != -1;) {
+        switch (c) {
+        case HELP:
+            usage(stdout);
+            exit(EXIT_OK);
+        case VERSION:
+            cli::version();
+        default:
+            cli::badOption(c, argv[optind - 1]);
+        }
     }
-    const bool failed = ferror(in);
-    fclose(in);
-    return failed ? -1 : total;
+    const int operands = argc - optind;
+    if (operands < 2 || operands > 3)
+        cli::badUsage("want IMAGE CAPTURE [A|B]");
+    Options o{argv[optind], argv[optind + 1]};
+    if (operands == 3)
+        o.driveA = cli::parseDrive(argv[optind + 2]);
+    return o;
 }
 
-// Writes the capture: for drive A, drive B's half as zero cells first.
-bool writeCapture(FILE *out, bool driveA)
+// The sizes the tool takes, for the message that refuses another.
+std::string supportedSizes()
 {
-    static const uint8_t zeros[READ_BLOCK] = {};
-    bool ok = true;
-    for (int32_t i = 0; driveA && ok && i < DISK_SIZE; i += int32_t(sizeof zeros))
-        ok = fwrite(zeros, 1, sizeof zeros, out) == sizeof zeros;
-    ok = ok && fwrite(disk, 1, sizeof disk, out) == sizeof disk;
-    return (fclose(out) == 0) && ok;
+    std::string text;
+    for (const StandardImage &s : STANDARD_IMAGES)
+        text += (text.empty() ? "" : ", ") + std::to_string(s.size) + " (" + std::to_string(s.geometry.tracks) + " x " +
+                std::to_string(s.geometry.heads) + " x " + std::to_string(s.geometry.spt) + ")";
+    return "want " + text + " bytes, or a size the boot sector's geometry gives (up to " + std::to_string(TRACKS) +
+           " x " + std::to_string(HEADS) + " x " + std::to_string(IMAGE_SECTORS) + " sectors of " +
+           std::to_string(SECTOR_SIZE) + " bytes)";
 }
 
 }
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 && argc != 4) {
-        usage();
-        return -1;
-    }
-    const char *imageName = argv[1], *captureName = argv[2];
-    const bool driveA = argc == 4 && argv[3][0] == 'A';
-
-    const int64_t size = readImage(imageName);
-    if (size < 0) {
-        printf("File %s not found\n", imageName);
-        return -1;
+    cli::setProgram(PROGRAM);
+    const Options o = parseArguments(argc, argv);
+    int64_t size = 0;
+    try {
+        // One byte more than the largest image tells a larger one.
+        const mfm::MappedFile file(o.image, uint64_t(MAX_IMAGE) + 1);
+        cli::refuseClashes({o.image}, {{o.capture, "capture"}});
+        size = int64_t(file.fileSize());
+        std::copy_n(file.bytes().begin(), std::min<size_t>(file.bytes().size(), MAX_IMAGE), image);
+    } catch (const mfm::FileError &e) {
+        cli::fail(e.what());
     }
     DiskGeometry geometry;
-    if (!imageGeometry(image, size, &geometry)) {
-        printf("Unsupported image size %" PRId64 "\n", size);
-        return -1;
-    }
+    if (!imageGeometry(image, size, &geometry))
+        cli::fail(o.image + ": unsupported image size " + std::to_string(size) + ": " + supportedSizes());
     formatDisk(image, &geometry);
     encodeDisk();
     syncDisk();
 
-    FILE *out = fopen(captureName, "wb");
-    if (!out) {
-        printf("File %s cannot be created\n", captureName);
-        return -1;
-    }
-    if (!writeCapture(out, driveA)) {
-        printf("File %s write error\n", captureName);
-        return -1;
-    }
-    printf("%s: %d tracks, %d heads, %d sectors per track, %s kbit/s, drive %c\n", captureName, geometry.tracks,
-           geometry.heads, geometry.spt, geometry.spt > 10 ? "500" : "250", driveA ? 'A' : 'B');
-    return 0;
+    // For drive A, drive B's half as zero cells first.
+    std::vector<uint8_t> capture(size_t(o.driveA ? DISK_SIZE : 0), 0);
+    capture.insert(capture.end(), disk, disk + DISK_SIZE);
+    const std::string text = o.capture + ": " + std::to_string(geometry.tracks) + " tracks, " +
+                             std::to_string(geometry.heads) + " heads, " + std::to_string(geometry.spt) +
+                             " sectors per track, " + (geometry.spt > 10 ? "500" : "250") + " kbit/s, drive " +
+                             (o.driveA ? "A" : "B") + "\n";
+    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
+    return EXIT_OK;
 }
