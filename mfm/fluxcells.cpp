@@ -64,8 +64,11 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
             fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[p].pll);
         pass.copies.clear();
         pass.ids.clear();
+        pass.syncs = 0;
         collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, pass, work.bytes());
         out.passes = p + 1;
+        if (p == 0)
+            out.syncs = pass.syncs;
         const std::set<uint32_t> before = named, goodBefore = good;
         for (const TrackRead::Id &id : pass.ids)
             if (p == 0 || !before.contains(key(id.cylinder, id.head, id.sector))) {

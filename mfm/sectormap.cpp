@@ -111,6 +111,48 @@ std::string geometryText(const Recovery &rec)
     return text;
 }
 
+std::string inputLines(const Recovery &rec, std::span<const InputInfo> inputs)
+{
+    std::string text;
+    if (inputs.size() < 2)
+        return text;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        const Recovery::InputTally t = i < rec.inputs.size() ? rec.inputs[i] : Recovery::InputTally{};
+        const std::string kind = inputs[i].kind + (inputs[i].drive.empty() ? "" : ", drive " + inputs[i].drive);
+        text += format("Input %zu: ", i + 1) + inputs[i].file + " (" + kind + ")" +
+                format(": %d good sectors, %d only from it\n", t.good, t.only);
+    }
+    return text;
+}
+
+std::string trackLines(const Recovery &rec)
+{
+    std::string text;
+    std::vector<uint32_t> sectors;
+    for (const TrackRead &r : rec.reads) {
+        int good = 0;
+        sectors.clear();
+        for (const SectorCopy &c : r.copies)
+            if (c.good()) {
+                good++;
+                sectors.push_back(uint32_t(c.cylinder) << 16 | uint32_t(c.head) << 8 | c.sector);
+            }
+        std::sort(sectors.begin(), sectors.end());
+        const size_t distinct = size_t(std::unique(sectors.begin(), sectors.end()) - sectors.begin());
+        text += format("Read %d slot %d", r.input + 1, r.physical);
+        if (r.head >= 0) {
+            text += format(" head %d: %d revolutions", r.head, r.revolutions);
+            if (r.indexPeriod > 0)
+                text += format(", %.2f ms (%.1f rpm)", r.indexPeriod * 1e3, 60 / r.indexPeriod);
+            text += format(", %d kbit/s, passes ", r.rate / 1000);
+            for (int p = 0; p < r.passes && p < FLUX_PASS_COUNT; p++)
+                text += std::string(p ? "+" : "") + FLUX_PASSES[p].name;
+        }
+        text += format(": %d syncs, %d good copies of %zu sectors\n", r.syncs, good, distinct);
+    }
+    return text;
+}
+
 std::string sectorGrid(const Recovery &rec)
 {
     const Geometry &g = rec.geometry;

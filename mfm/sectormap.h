@@ -25,6 +25,17 @@ struct InputInfo {
  * other cylinders when there are any. */
 std::string geometryText(const Recovery &rec);
 
+/* For a merge of several inputs, one line each: "Input N: FILE (KIND):
+ * G good sectors, K only from it\n" (numbered from 1, in command-line
+ * order); nothing for a single input. */
+std::string inputLines(const Recovery &rec, std::span<const InputInfo> inputs);
+
+/* One line per track read, in the order read: "Read N slot S: ..." with,
+ * for a flux track, its head, whole revolutions, mean index period and
+ * rpm, data rate and the decoder passes that ran; then its sync sequences
+ * and good copies and the distinct sectors they hold. */
+std::string trackLines(const Recovery &rec);
+
 /* Per head, a grid of one character a sector, cylinders across (at most 72
  * to a block, so that a line fits 80 columns) and sectors down:
  * '.' good, 'C' crc error, 'X' missing, '!' conflict. */

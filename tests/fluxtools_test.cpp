@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -121,6 +122,19 @@ TEST(FluxTools, DoubleSteppedDiskMergedWithARawCapture)
     EXPECT_NE(f.out.find("double-stepped disk (read in an 80-track drive)"), std::string::npos) << f.out;
     const RunResult s = runProgram(RAWSCAN_PATH, {dir + "/f.raw", "A", "-1", "binary", dir + "/f.st"});
     EXPECT_TRUE(readFile(dir + "/f.st") == image) << s.out.substr(0, 2000);
+}
+
+// A rate given with -r at which nothing decodes: the rate the flux looks
+// like is named.
+TEST(FluxTools, AWrongRateIsNamed)
+{
+    const std::string dir = tempDir();
+    const RunResult r = rawimage({"-r", "500", "-o", dir + "/d.img", fixture + "/sector_test_360k.scp"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("rawimage: no sector IDs decode at 500 kbit/s; the flux looks like 250 kbit/s; give the "
+                         "layout with --geometry\n"),
+              std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/d.img"));
 }
 
 TEST(FluxTools, BrokenFluxFiles)

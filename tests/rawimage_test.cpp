@@ -307,3 +307,33 @@ TEST(RawimageCli, ImageDiskOfARealFluxCapture)
     ASSERT_EQ(dsktrans(dir + "/disk.imd", dir + "/back.img", {40, 9, 2, "SD"}).status, 0);
     EXPECT_TRUE(readFile(dir + "/back.img") == readFile(FLUX_FIXTURE_DIR "/sector_test_360k.img"));
 }
+
+// What each read gave, what lies outside a layout given, and the line per
+// track read.
+TEST(RawimageCli, SaysWhatEachReadGaveAndWhatLiesOutside)
+{
+    const std::string dir = tempDir();
+    const Disk disk = makeDisk(2, 12);
+    const std::string clean = fileWith(dir, "clean.raw", disk.capture), worn = dir + "/worn.raw";
+    ASSERT_EQ(runProgram(DAMAGE_PATH, {clean, worn, "0:0:5:gone", "1:1:2:crc"}).status, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> says;
+    } cases[] = {
+        {{"-o", dir + "/m.img", worn, clean},
+         {"Input 1: " + worn + " (raw, drive B): 46 good sectors, 0 only from it\n",
+          "Input 2: " + clean + " (raw, drive B): 48 good sectors, 2 only from it\n"}},
+        {{"-g", "1:2:12", "-o", dir + "/g.img", clean},
+         {"Outside the layout: 24 copies of 24 sectors (c/h/s): 1/0/1, 1/0/2, 1/0/3, 1/0/4, 1/0/5, 1/0/6, 1/0/7, "
+          "1/0/8, ...\n",
+          "24 good sectors lie outside 1:2:12:512\n"}},
+        {{"-v", "-o", dir + "/v.img", worn},
+         {"Read 1 slot 0: 47 syncs, 23 good copies of 23 sectors\nRead 1 slot 1: 48 syncs, 23 good copies of 23 sectors\n"
+          "Geometry: 2 cylinders"}},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = rawimage(c.args);
+        for (const std::string &line : c.says)
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin\n" << r.out;
+    }
+}

@@ -149,6 +149,39 @@ TEST(Recovery, ChoosesTheCopy)
     }
 }
 
+// Copies that lie outside the layout are listed with the reason.
+TEST(Recovery, ListsCopiesOutsideTheLayout)
+{
+    using O = mfm::Outside;
+    const struct {
+        SectorCopy copy;
+        O why;
+    } cases[] = {
+        {copyOf(3, 0, 1, bytes(1)), O::otherCylinder},
+        {copyOf(1, 0, 0, bytes(1)), O::sectorNumber},
+        {copyOf(1, 0, 19, bytes(1)), O::sectorNumber},
+        {copyOf(1, 2, 1, bytes(1)), O::head},
+        {copyOf(1, 1, 2, bytes(1, 256)), O::size},
+        {copyOf(1, 1, 3, bytes(1), BAD_DATA), O::pastCylinders},
+    };
+    std::vector<TrackRead> reads{readOf(1, {})};
+    for (const auto &c : cases)
+        reads[0].copies.push_back(c.copy);
+    mfm::RecoveryOptions options;
+    options.geometry = Geometry{1, 2, 18, SECTOR_SIZE};
+    const mfm::Recovery rec = mfm::recoverDisk(reads, options);
+    ASSERT_EQ(rec.outside.size(), std::size(cases));
+    // With one cylinder every copy of cylinder 1 lies past the last; with
+    // two, each its own reason.
+    EXPECT_EQ(rec.outside[1].why, O::pastCylinders);
+    options.geometry->cylinders = 2;
+    const mfm::Recovery two = mfm::recoverDisk(reads, options);
+    ASSERT_EQ(two.outside.size(), std::size(cases) - 1);
+    for (size_t k = 0; k + 1 < std::size(cases); k++)
+        EXPECT_EQ(two.outside[k].why, cases[k].why) << k;
+    EXPECT_EQ(two.goodOutside, 5);
+}
+
 TEST(Recovery, CountsIdsOfOtherCylindersAndKeepsReadOrder)
 {
     // Reads of two captures: the first good copy found wins.

@@ -59,6 +59,7 @@ void usage(FILE *to)
             "      --mapfile FILE       the image's good and bad byte ranges as a GNU\n"
             "                           ddrescue mapfile\n"
             "  -q, --quiet              print only the summary line\n"
+            "  -v, --verbose            also print a line for every track read\n"
             "      --help               this text\n"
             "      --version            the version\n"
             "\n"
@@ -81,6 +82,7 @@ struct Options {
     mfm::RecoveryOptions recovery;
     int rate = 0;           // data rate of flux inputs, 0 to detect per track
     bool quiet = false;
+    bool verbose = false;
     std::vector<Operand> operands;
 };
 
@@ -152,14 +154,14 @@ Options parseArguments(int argc, char **argv)
         {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
         {"map", required_argument, nullptr, MAP},    {"mapfile", required_argument, nullptr, MAPFILE},
-        {"quiet", no_argument, nullptr, 'q'},
+        {"quiet", no_argument, nullptr, 'q'},       {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
     // '+': options end at the first operand, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+:o:g:r:q", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+:o:g:r:qv", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'o':
             o.image = optarg;
@@ -184,6 +186,9 @@ Options parseArguments(int argc, char **argv)
             break;
         case 'q':
             o.quiet = true;
+            break;
+        case 'v':
+            o.verbose = true;
             break;
         case HELP:
             usage(stdout);
@@ -445,6 +450,31 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
 
 }
 
+// With -r, when no flux track gave a sound ID at that rate: what the flux
+// looks like instead, as "no sector IDs decode at R kbit/s; the flux looks
+// like S kbit/s"; else empty.
+std::string rateHint(const std::vector<Input> &inputs, const std::vector<mfm::TrackRead> &reads, int rate)
+{
+    if (rate == 0 || std::any_of(reads.begin(), reads.end(), [](const auto &r) { return r.head >= 0 && !r.ids.empty(); }))
+        return "";
+    mfm::FluxTrack track;
+    for (const Input &in : inputs)
+        for (size_t i = 0; in.flux && i < in.flux->tracks().size(); i++) {
+            try {
+                in.flux->readTrack(i, track);
+            } catch (const mfm::FluxError &) {
+                continue;
+            }
+            const int seen = mfm::detectDataRate(track.intervals, track.sampleHz);
+            if (seen == rate)
+                return "";
+            if (seen)
+                return "no sector IDs decode at " + std::to_string(rate / 1000) + " kbit/s; the flux looks like " +
+                       std::to_string(seen / 1000) + " kbit/s";
+        }
+    return "";
+}
+
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
@@ -455,13 +485,19 @@ int main(int argc, char **argv)
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
     refuseSectorImages(inputs, reads);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
+    const std::string hint = rateHint(inputs, reads, o.rate);
     if (rec.geometry.sectorCount() == 0)
-        cli::fail("no sector IDs found in the input; give the layout with --geometry");
+        cli::fail((hint.empty() ? "no sector IDs found in the input" : hint) + "; give the layout with --geometry");
+    if (!hint.empty())
+        fprintf(stderr, "%s: %s\n", PROGRAM, hint.c_str());
 
     std::vector<mfm::InputInfo> info;
     for (const Input &in : inputs)
         info.push_back(in.info);
-    std::string text = o.quiet ? "" : mfm::geometryText(rec) + mfm::sectorGrid(rec);
+    std::string text;
+    if (!o.quiet)
+        text = (o.verbose ? mfm::trackLines(rec) : "") + mfm::geometryText(rec) + mfm::inputLines(rec, info) +
+               mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
     writeOutputs(o, rec, info, text);
     return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
