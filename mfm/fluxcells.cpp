@@ -1,9 +1,11 @@
 // One flux track to cells: reader, data rate, PLL.
 #include "mfm/fluxcells.h"
 #include "mfm/mfm.h"
+#include "mfm/vote.h"
 
 #include <algorithm>
 #include <numeric>
+#include <map>
 #include <set>
 #include <string>
 
@@ -58,6 +60,7 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     // Sectors named by a sound ID or a copy, and those read well.
     auto key = [](uint8_t c, uint8_t h, uint8_t s) { return uint32_t(c) << 16 | uint32_t(h) << 8 | s; };
     std::set<uint32_t> named, good;
+    std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
     TrackRead pass;
     for (int p = 0; p < FLUX_PASS_COUNT; p++) {
         if (p > 0)
@@ -83,6 +86,9 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
             if (c.good())
                 good.insert(k);
             c.pass = p;
+            // The aligned vote looks at the cells of the first copies only.
+            if (!c.cells.empty() && ++withCells[k] > ALIGN_MAX_COPIES)
+                std::vector<uint8_t>().swap(c.cells);
             out.copies.push_back(std::move(c));
         }
         if (named.size() == good.size())

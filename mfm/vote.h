@@ -49,7 +49,7 @@ int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int64_t count)
 /* Cells a copy may be ahead of or behind the vote, in the aligned vote. */
 constexpr int ALIGN_BAND = 8;
 /* Copies the aligned vote looks at, at most (the first ones). */
-constexpr size_t ALIGN_MAX_COPIES = 64;
+constexpr size_t ALIGN_MAX_COPIES = 31;
 
 /* Cells SectorCopy::cells keeps of a data field of `bytes` bytes: its data
  * and CRC cell words, and ALIGN_BAND cells more for a copy that lost some. */

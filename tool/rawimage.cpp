@@ -478,8 +478,12 @@ std::string rateHint(const std::vector<Input> &inputs, const std::vector<mfm::Tr
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
-    cli::hugePageHeap(HEAP_BYTES);
     const Options o = parseArguments(argc, argv);
+    // Raw captures are read into a heap of huge pages; flux tracks, whose
+    // intervals grow as they are read, keep the allocator's usual ways.
+    if (std::any_of(o.operands.begin(), o.operands.end(),
+                    [](const Operand &op) { return sniff(op.path) == mfm::FluxKind::none; }))
+        cli::hugePageHeap(HEAP_BYTES);
     const std::vector<Input> inputs = loadInputs(o.operands);
     cli::refuseClashes(inputFiles(inputs), outputNames(o));
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
