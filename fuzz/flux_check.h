@@ -1,7 +1,8 @@
 // What both flux fuzz targets check of a track that read without error:
 // index pulses ascending and in range, then the rest of a flux track's road
-// (rate, PLL, scanner, sector copies) on it, whose cells must match their
-// count and whose marks must ascend. Aborts on any breach.
+// (rate, measured cell, PLL, scanner, sector copies with their cells, the
+// choice and vote of copies) on it, whose cells must match their count and
+// whose marks must ascend. Aborts on any breach.
 #ifndef FUZZ_FLUX_CHECK_H
 #define FUZZ_FLUX_CHECK_H
 
@@ -25,7 +26,8 @@ inline void checkFluxTrack(const mfm::FluxTrack &track, size_t inputSize)
     mfm::PllOptions options;
     options.maxCells = int64_t(1) << 20;   // keeps each input quick
     mfm::CellStream cells;
-    mfm::fluxToCells(track.intervals, track.sampleHz * mfm::cellSeconds(rate), track.index, cells, options);
+    const double cell = mfm::measureCellTicks(track.intervals, track.sampleHz * mfm::cellSeconds(rate));
+    mfm::fluxToCells(track.intervals, cell, track.index, cells, options);
     if (cells.bytes.size() != size_t((cells.cells + 7) / 8) || cells.marks.size() != track.index.size())
         abort();
     for (size_t i = 0; i < cells.marks.size(); i++)
@@ -33,7 +35,18 @@ inline void checkFluxTrack(const mfm::FluxTrack &track, size_t inputSize)
             abort();
     mfm::Scanner scanner;
     mfm::TrackRead read;
-    mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId), cells.marks, read);
+    read.head = track.head;
+    mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId), cells.marks, read, cells.bytes);
+    for (const mfm::SectorCopy &c : read.copies)
+        if (c.dataOk && c.idOk && c.clockErrors < 0)
+            abort();
+    // Every copy of the track's cylinder 0 placed and voted.
+    mfm::RecoveryOptions layout;
+    layout.geometry = mfm::Geometry{1, 2, 255, 512};
+    layout.fill = 0;
+    const mfm::Recovery rec = mfm::recoverDisk(std::span(&read, 1), layout);
+    if (rec.image.size() != size_t(rec.geometry.imageBytes()))
+        abort();
 }
 
 #endif
