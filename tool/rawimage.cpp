@@ -75,6 +75,7 @@ void usage(FILE *to)
 struct Operand {
     std::string path;
     uint8_t drive = 0;      // 0 drive B, 1 drive A
+    mfm::FluxKind kind = mfm::FluxKind::none;   // told by its first bytes (sniff)
 };
 
 struct Options {
@@ -248,7 +249,7 @@ std::string notACapture(const mfm::MappedFile &file, const char *looksLike)
 Input loadInput(const Operand &op)
 {
     Input in;
-    const mfm::FluxKind kind = sniff(op.path);
+    const mfm::FluxKind kind = op.kind;
     if (kind != mfm::FluxKind::none) {
         in.flux.emplace(op.path);
         in.info = {op.path, kind == mfm::FluxKind::scp ? "scp" : "kryoflux", ""};
@@ -478,11 +479,13 @@ std::string rateHint(const std::vector<Input> &inputs, const std::vector<mfm::Tr
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
-    const Options o = parseArguments(argc, argv);
+    Options o = parseArguments(argc, argv);
+    for (Operand &op : o.operands)
+        op.kind = sniff(op.path);
     // Raw captures are read into a heap of huge pages; flux tracks, whose
     // intervals grow as they are read, keep the allocator's usual ways.
     if (std::any_of(o.operands.begin(), o.operands.end(),
-                    [](const Operand &op) { return sniff(op.path) == mfm::FluxKind::none; }))
+                    [](const Operand &op) { return op.kind == mfm::FluxKind::none; }))
         cli::hugePageHeap(HEAP_BYTES);
     const std::vector<Input> inputs = loadInputs(o.operands);
     cli::refuseClashes(inputFiles(inputs), outputNames(o));
