@@ -186,18 +186,6 @@ TEST(ImageFile, ImdMapsWhereIdsNameAnotherCylinderOrHead)
     }
 }
 
-TEST(ImageFile, ImdRefusesSizesWithoutACodeBeforeWritingAnything)
-{
-    mfm::Recovery rec;
-    rec.geometry = {1, 1, 1, 384};
-    rec.sectors.resize(1);
-    rec.image.resize(384);
-    int pieces = 0;
-    EXPECT_THROW(mfm::writeImd(rec, {}, "test", "", [&](std::span<const uint8_t>) { pieces++; }),
-                 std::invalid_argument);
-    EXPECT_EQ(pieces, 0);
-}
-
 TEST(ImageFile, MsaRefusesLayoutsAnAtariStDoesNotRead)
 {
     const struct {

@@ -261,32 +261,6 @@ TEST(Outputs, MapfileAsDdrescuelogReadsIt)
     EXPECT_NE(totals.out.find("1536 B"), std::string::npos) << totals.out;   // bad: 3 sectors
 }
 
-// The library's mapfile writer on its own: blocks joined by status, every
-// status but good counted bad, the whole image covered, nothing for none.
-TEST(Outputs, MapfileBlocks)
-{
-    using S = mfm::SectorStatus;
-    const std::string head = "# Mapfile. Created by t\n# current_pos  current_status  current_pass\n"
-                             "0x00000000     +               1\n#      pos        size  status\n";
-    const struct { int bytes; std::vector<S> sectors; std::string blocks; } cases[] = {
-        {512, {}, ""},
-        {512, {S::good, S::good}, "0x00000000  0x00000400  +\n"},
-        {128, {S::missing}, "0x00000000  0x00000080  -\n"},
-        {1024, {S::crcError, S::conflict, S::good, S::missing},
-         "0x00000000  0x00000800  -\n0x00000800  0x00000400  +\n0x00000C00  0x00000400  -\n"},
-    };
-    for (const auto &c : cases) {
-        mfm::Recovery rec;
-        rec.geometry = {1, 1, int(c.sectors.size()), c.bytes};
-        for (S st : c.sectors) {
-            mfm::RecoveredSector sec;
-            sec.status = st;
-            rec.sectors.push_back(sec);
-        }
-        EXPECT_EQ(mfm::ddrescueMapfile(rec, "t"), head + c.blocks);
-    }
-}
-
 // The filler names its sector and is cut where the sector ends; foreignKind
 // tells zips, zips of KryoFlux streams and sector images from anything else.
 TEST(Outputs, FillerAndForeignKinds)
