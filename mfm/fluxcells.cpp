@@ -1,5 +1,6 @@
 // One flux track to cells: reader, data rate, PLL.
 #include "mfm/fluxcells.h"
+#include "mfm/amiga.h"
 #include "mfm/mfm.h"
 #include "mfm/vote.h"
 
@@ -58,7 +59,9 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     }
 
     // Sectors named by a sound ID or a copy, and those read well.
-    auto key = [](uint8_t c, uint8_t h, uint8_t s) { return uint32_t(c) << 16 | uint32_t(h) << 8 | s; };
+    auto key = [](Family f, uint8_t c, uint8_t h, uint8_t s) {
+        return uint32_t(f) << 24 | uint32_t(c) << 16 | uint32_t(h) << 8 | s;
+    };
     std::set<uint32_t> named, good;
     std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
     TrackRead pass;
@@ -68,21 +71,29 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         pass.copies.clear();
         pass.ids.clear();
         pass.syncs = 0;
-        collectCopies(scanner.scan(work.bytes(), DataLength::fromId), work.cells.marks, pass, work.bytes());
+        collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
         out.passes = p + 1;
-        if (p == 0)
+        if (p == 0) {
             out.syncs = pass.syncs;
+            if (pass.ids.empty()) {
+                const auto &marks = work.cells.marks;
+                out.syncWords = marks.size() >= 2 ? countSyncWords(work.bytes(), marks[0], marks[1])
+                                                  : countSyncWords(work.bytes(), 0, work.cells.cells);
+            }
+        }
         const std::set<uint32_t> before = named, goodBefore = good;
         for (const TrackRead::Id &id : pass.ids)
-            if (p == 0 || !before.contains(key(id.cylinder, id.head, id.sector))) {
+            if (p == 0 || !before.contains(key(id.family, id.cylinder, id.head, id.sector))) {
                 out.ids.push_back(id);
-                named.insert(key(id.cylinder, id.head, id.sector));
+                named.insert(key(id.family, id.cylinder, id.head, id.sector));
             }
         for (SectorCopy &c : pass.copies) {
-            const uint32_t k = key(c.cylinder, c.head, c.sector);
+            const uint32_t k = key(c.family, c.cylinder, c.head, c.sector);
             if (p > 0 && goodBefore.contains(k))
                 continue;
-            named.insert(k);
+            // An AmigaDOS sector names itself only in a sound header.
+            if (c.family != Family::amiga || c.idOk)
+                named.insert(k);
             if (c.good())
                 good.insert(k);
             c.pass = p;
@@ -114,9 +125,12 @@ inline void setCell(std::span<uint8_t> b, int64_t i, bool v)
     byte = uint8_t(v ? byte | mask : byte & ~mask);
 }
 
-// Cells from a field's sync to the end of its CRC.
+// Cells from a field's sync to the end of its CRC (of an AmigaDOS sector,
+// to its end).
 int64_t fieldCells(const Field &fd)
 {
+    if (fd.family == Family::amiga)
+        return amiga::FIELD_CELLS;
     const int64_t body = fd.mark == MARK_ID ? ID_CELLS : int64_t(fd.data.size()) * 16;
     return SYNC_CELLS + MARK_CELLS + body + CRC_CELLS;
 }

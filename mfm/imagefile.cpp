@@ -94,24 +94,27 @@ uint8_t imdSizeCode(int bytes)
 
 // The numbers of the track's sectors in the order `r` first holds them:
 // from its first index pulse on, then what came before it.
-std::vector<int> orderIn(const TrackRead &r, int cylinder, int head, int sectors)
+// (as indices from the track's first sector number `first`).
+std::vector<int> orderIn(const TrackRead &r, int cylinder, int head, int first, int sectors)
 {
     std::vector<int> order;
-    std::vector<bool> seen(size_t(sectors) + 1);
+    std::vector<bool> seen(static_cast<size_t>(sectors));
     for (const bool beforeIndex : {false, true})
-        for (const SectorCopy &c : r.copies)
-            if ((c.revolution == 0) == beforeIndex && c.cylinder == cylinder && c.head == head && c.sector >= 1 &&
-                c.sector <= sectors && !seen[c.sector]) {
-                seen[c.sector] = true;
-                order.push_back(c.sector);
+        for (const SectorCopy &c : r.copies) {
+            const int k = c.sector - first;
+            if ((c.revolution == 0) == beforeIndex && c.cylinder == cylinder && c.head == head && k >= 0 &&
+                k < sectors && !seen[size_t(k)]) {
+                seen[size_t(k)] = true;
+                order.push_back(k);
             }
+        }
     return order;
 }
 
-// The track's sectors (indices into `track`, sector s at s - 1) in the
+// The track's sectors (indices into `track`, sector s at s - first) in the
 // order they lie on it, as far as the read that holds most of them shows;
 // the rest by number.
-std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylinder, int head)
+std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylinder, int head, int first)
 {
     const int sectors = int(track.size());
     std::vector<int> order;
@@ -119,17 +122,17 @@ std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylin
     for (const RecoveredSector &s : track)
         if (s.read && s.read != last) {
             last = s.read;
-            std::vector<int> o = orderIn(*s.read, cylinder, head, sectors);
+            std::vector<int> o = orderIn(*s.read, cylinder, head, first, sectors);
             if (o.size() > order.size())
                 order = std::move(o);
         }
-    std::vector<bool> listed(size_t(sectors) + 1);
+    std::vector<bool> listed(static_cast<size_t>(sectors));
     std::vector<size_t> indices;
-    for (const int s : order)
-        listed[size_t(s)] = true, indices.push_back(size_t(s) - 1);
-    for (int s = 1; s <= sectors; s++)
-        if (!listed[size_t(s)])
-            indices.push_back(size_t(s) - 1);
+    for (const int k : order)
+        listed[size_t(k)] = true, indices.push_back(size_t(k));
+    for (int k = 0; k < sectors; k++)
+        if (!listed[size_t(k)])
+            indices.push_back(size_t(k));
     return indices;
 }
 
@@ -138,7 +141,7 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
 {
     const Geometry &g = rec.geometry;
     const std::span<const RecoveredSector> track(rec.sectors.data() + first, size_t(g.sectors));
-    const std::vector<size_t> order = trackOrder(track, cylinder, head);
+    const std::vector<size_t> order = trackOrder(track, cylinder, head, g.first);
     bool otherCylinder = false, otherHead = false;
     for (const RecoveredSector &s : track) {
         otherCylinder |= s.copy && s.copy->cylinder != cylinder;
@@ -206,7 +209,34 @@ ImageFormat imageFormatOf(std::string_view path)
     std::string ext(dot == std::string_view::npos ? "" : name.substr(dot + 1));
     for (char &ch : ext)
         ch = char(tolower(static_cast<unsigned char>(ch)));
-    return ext == "imd" ? ImageFormat::imd : ext == "msa" ? ImageFormat::msa : ImageFormat::plain;
+    return ext == "imd"   ? ImageFormat::imd
+           : ext == "msa" ? ImageFormat::msa
+           : ext == "adf" ? ImageFormat::adf
+                          : ImageFormat::plain;
+}
+
+std::string imageRefusal(ImageFormat f, const Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    const std::string disk = std::string("an ") + familyTitle(g.family) + " disk" +
+                             (rec.layout ? std::string(" (") + rec.layout->name + ")" : "");
+    switch (f) {
+    case ImageFormat::imd:
+        if (g.family != Family::ibm)
+            return "ImageDisk holds IBM-format sectors only, not " + disk;
+        return "";
+    case ImageFormat::msa:
+        if (g.family != Family::ibm || g.first != 1)
+            return "MSA holds Atari ST layouts only, not " + disk;
+        return msaRefusal(g);
+    case ImageFormat::adf:
+        if (g.family != Family::amiga)
+            return "an .adf holds AmigaDOS disks only, not " + disk;
+        return "";
+    case ImageFormat::plain:
+        break;
+    }
+    return "";
 }
 
 void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::string_view program,
@@ -258,7 +288,7 @@ std::string msaRefusal(const Geometry &g)
 void writeMsa(const Recovery &rec, const ByteSink &sink)
 {
     const Geometry &g = rec.geometry;
-    if (const std::string why = msaRefusal(g); !why.empty())
+    if (const std::string why = imageRefusal(ImageFormat::msa, rec); !why.empty())
         throw std::invalid_argument(why);
     std::vector<uint8_t> out;
     for (const int word : {int(MSA_SIGNATURE), g.sectors, g.heads - 1, 0, g.cylinders - 1})

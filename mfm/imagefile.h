@@ -61,12 +61,18 @@
 
 namespace mfm {
 
-enum class ImageFormat { plain, imd, msa };
+enum class ImageFormat { plain, imd, msa, adf };
 
 /* The format a path's extension names, in any case: ".imd" ImageDisk,
- * ".msa" Magic Shadow Archiver, anything else (".st", ".img", none) the
+ * ".msa" Magic Shadow Archiver, ".adf" the Amiga's disk file (the plain
+ * image of an AmigaDOS disk), anything else (".st", ".img", none) the
  * plain image. Only the last part of the path counts. */
 ImageFormat imageFormatOf(std::string_view path);
+
+/* Why a recovery cannot be written in format `f` (ImageDisk and MSA hold
+ * IBM-format disks, MSA only Atari ST layouts, an .adf only AmigaDOS
+ * disks), or an empty string when it can. */
+std::string imageRefusal(ImageFormat f, const Recovery &rec);
 
 /* Takes a file's bytes piece by piece, in order (a piece of the header,
  * then one per track); a piece lasts only as long as the call. The writers

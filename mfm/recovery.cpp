@@ -1,6 +1,7 @@
 // Disk recovery: copies of sectors from many reads, the disk's layout, and
 // the choice of one copy per sector.
 #include "mfm/recovery.h"
+#include "mfm/amiga.h"
 #include "mfm/mfm.h"
 #include "mfm/vote.h"
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -24,7 +26,10 @@ constexpr int DATA_WORD = 4;        // cell words from a sync to its field's byt
 
 using Ref = CopyRef;
 
-uint32_t sectorKey(int cylinder, int head, int sector) { return uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector); }
+uint32_t sectorKey(int cylinder, int head, int sector, Family family = Family::ibm)
+{
+    return uint32_t(family) << 24 | uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector);
+}
 
 // IDs of a read that name its physical track, and half of it. Track 0 says
 // nothing either way.
@@ -75,23 +80,55 @@ int mostCommon(const std::map<int, int> &counts)
     return best;
 }
 
-// The cylinders of the standard layout of `sectors` sectors of `bytes` that
-// holds `cylinders`, or `cylinders` when none does.
-int standardCylinders(int sectors, int bytes, int cylinders)
+// The cylinders of the named layout of g's shape with the fewest cylinders
+// that hold `cylinders` (of any heads when none has g's), or `cylinders`
+// when none does.
+int standardCylinders(const Geometry &g, int cylinders)
 {
-    constexpr int COMMON_512[] = {8, 9, 10, 11, 15, 18, 21, 36};
-    constexpr int SHORT = 40, LONG = 80, EIGHT_INCH = 77;
-    if (bytes == 1024 && sectors == 8)
-        return std::max(cylinders, EIGHT_INCH);
-    if (bytes != SECTOR_SIZE || std::find(std::begin(COMMON_512), std::end(COMMON_512), sectors) == std::end(COMMON_512))
-        return cylinders;
-    return cylinders <= SHORT ? SHORT : std::max(cylinders, LONG);
+    int best = 0;
+    for (const bool sameHeads : {true, false}) {
+        for (const Layout &l : layouts()) {
+            const Geometry &n = l.geometry;
+            if (n.family == g.family && n.sectors == g.sectors && n.bytes == g.bytes && n.first == g.first &&
+                (n.heads == g.heads) == sameHeads && n.cylinders >= cylinders && (!best || n.cylinders < best))
+                best = n.cylinders;
+        }
+        if (best)
+            return best;
+    }
+    return cylinders;
 }
 
-Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
+// The family most sound IDs belong to; IBM MFM on a tie.
+Family familyOf(std::span<const TrackRead> reads)
+{
+    int64_t count[FAMILY_COUNT] = {};
+    for (const TrackRead &r : reads)
+        for (const TrackRead::Id &id : r.ids)
+            count[int(id.family)]++;
+    return count[int(Family::amiga)] > count[int(Family::ibm)] ? Family::amiga : Family::ibm;
+}
+
+// The last cylinder the sound IDs of `family` name on the track they were
+// read on, plus one.
+int cylindersNamed(std::span<const TrackRead> reads, const Steps &steps, Family family)
+{
+    int cylinders = 0;
+    for (const TrackRead &r : reads) {
+        const int cylinder = logicalCylinder(r, steps);
+        for (const TrackRead::Id &id : r.ids)
+            if (id.family == family && id.cylinder == cylinder && id.head < MAX_HEADS)
+                cylinders = std::max(cylinders, cylinder + 1);
+    }
+    return cylinders;
+}
+
+Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps, Family family, Recovery &rec)
 {
     Geometry g;
-    std::map<uint32_t, int> highest;       // track (cylinder, head) -> highest sector number
+    g.family = family;
+    // Per track (cylinder, head), the lowest and highest sector numbers.
+    std::map<uint32_t, std::pair<int, int>> numbers;
     std::map<int, int> sizes;
     int formatted = 0;
     for (const TrackRead &r : reads) {
@@ -99,24 +136,30 @@ Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps, R
         if (cylinder >= 0 && r.syncs >= FORMATTED_SYNCS)
             formatted = std::max(formatted, cylinder + 1);
         for (const TrackRead::Id &id : r.ids) {
-            if (id.cylinder != cylinder || id.head >= MAX_HEADS || id.sector == 0)
+            if (id.family != family || id.cylinder != cylinder || id.head >= MAX_HEADS)
                 continue;
             g.cylinders = std::max(g.cylinders, cylinder + 1);
             g.heads = std::max(g.heads, id.head + 1);
-            int &h = highest[sectorKey(cylinder, id.head, 0)];
-            h = std::max(h, int(id.sector));
+            const auto [it, fresh] = numbers.try_emplace(sectorKey(cylinder, id.head, 0), id.sector, id.sector);
+            if (!fresh) {
+                it->second.first = std::min(it->second.first, int(id.sector));
+                it->second.second = std::max(it->second.second, int(id.sector));
+            }
             sizes[id.size]++;
         }
     }
-    std::map<int, int> spt;
-    for (const auto &[track, n] : highest)
-        spt[n]++;
-    g.sectors = mostCommon(spt);
+    std::map<int, int> lowest, highest;
+    for (const auto &[track, range] : numbers)
+        lowest[range.first]++, highest[range.second]++;
+    // Most tracks start at the first sector: a track whose first sector was
+    // lost does not move it.
+    g.first = numbers.empty() ? 1 : mostCommon(lowest);
+    g.sectors = numbers.empty() ? 0 : std::max(0, mostCommon(highest) - g.first + 1);
     g.bytes = sizes.empty() ? SECTOR_SIZE : 128 << std::min(mostCommon(sizes), int(MAX_SIZE_CODE));
     if (g.cylinders > 0) {
         rec.cylinders.ids = g.cylinders;
         rec.cylinders.formatted = formatted;
-        rec.cylinders.standard = standardCylinders(g.sectors, g.bytes, std::max(g.cylinders, formatted));
+        rec.cylinders.standard = standardCylinders(g, std::max(g.cylinders, formatted));
         g.cylinders = std::min(std::max({g.cylinders, formatted, rec.cylinders.standard}), MAX_CYLINDERS);
     }
     return g;
@@ -166,6 +209,70 @@ void tallyInputs(const std::vector<Ref> &copies, bool voted, std::vector<Recover
     }
 }
 
+// An AmigaDOS sector names its track, head included: one read by a flux
+// track's other head is not of this track.
+bool namesOtherHead(const TrackRead &r, const SectorCopy &c)
+{
+    return c.family == Family::amiga && r.head >= 0 && c.head != r.head;
+}
+
+// Whether an IBM disk is an Atari ST's rather than a PC's: more than 80
+// cylinders, or a boot sector with neither a PC's jump nor its 55 AA.
+bool atariDisk(const Geometry &g, const std::unordered_map<uint32_t, std::vector<Ref>> &placed)
+{
+    constexpr int PC_SIGNATURE = 510;
+    if (g.family != Family::ibm)
+        return false;
+    if (g.cylinders > 80)
+        return true;
+    const auto first = placed.find(sectorKey(0, 0, g.first));
+    if (first == placed.end())
+        return false;
+    for (const Ref &x : first->second)
+        if (x.copy->good() && x.copy->data.size() > size_t(PC_SIGNATURE + 1)) {
+            const std::vector<uint8_t> &d = x.copy->data;
+            const bool pc = d[0] == 0xEB || d[0] == 0xE9 || (d[PC_SIGNATURE] == 0x55 && d[PC_SIGNATURE + 1] == 0xAA);
+            return !pc;
+        }
+    return false;
+}
+
+// Tracks of the layout with no sector of its family but sync words or
+// other families' sectors.
+void listOtherTracks(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    std::map<std::pair<int, int>, Recovery::OtherTrack> tracks;   // (cylinder, head)
+    std::set<std::pair<int, int>> own;
+    for (const TrackRead &r : reads) {
+        const int cylinder = logicalCylinder(r, steps);
+        if (cylinder < 0 || cylinder >= g.cylinders)
+            continue;
+        const std::pair<int, int> key{cylinder, r.head};
+        std::set<int> others;
+        bool mine = false;
+        for (const TrackRead::Id &id : r.ids) {
+            if (id.family != g.family)
+                others.insert(id.head << 8 | id.sector);
+            mine |= id.family == g.family;
+        }
+        const int other = int(others.size());
+        if (mine) {
+            own.insert(key);
+            continue;
+        }
+        if (other == 0 && r.syncWords < FORMATTED_SYNCS)
+            continue;
+        Recovery::OtherTrack &t = tracks[key];
+        t.cylinder = cylinder, t.head = r.head;
+        t.syncWords = std::max(t.syncWords, r.syncWords);
+        t.otherSectors = std::max(t.otherSectors, other);
+    }
+    for (const auto &[key, t] : tracks)
+        if (!own.contains(key))
+            rec.otherTracks.push_back(t);
+}
+
 // The copies that lie outside the layout, and the distinct sectors of good
 // copies among them.
 void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
@@ -178,13 +285,17 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
             continue;
         for (const SectorCopy &c : r.copies) {
             Outside why;
-            if (c.cylinder != cylinder)
+            if (c.family != g.family)
+                why = Outside::otherFamily;
+            else if (c.cylinder != cylinder)
                 why = Outside::otherCylinder;
+            else if (namesOtherHead(r, c))
+                why = Outside::otherHead;
             else if (cylinder >= g.cylinders)
                 why = Outside::pastCylinders;
             else if (c.head >= g.heads)
                 why = Outside::head;
-            else if (c.sector == 0 || c.sector > g.sectors)
+            else if (!g.holdsSector(c.sector))
                 why = Outside::sectorNumber;
             else if (c.data.size() != size_t(g.bytes))
                 why = Outside::size;
@@ -192,7 +303,7 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
                 continue;
             rec.outside.push_back({{&r, &c}, why});
             if (c.good())
-                good.push_back(sectorKey(c.cylinder, c.head, c.sector) ^ uint32_t(c.size) << 24);
+                good.push_back(sectorKey(c.cylinder, c.head, c.sector, c.family) ^ uint32_t(c.size) << 28);
         }
     }
     std::sort(good.begin(), good.end());
@@ -255,6 +366,10 @@ const char *outsideName(Outside why)
         return "head outside the layout";
     case Outside::sectorNumber:
         return "sector number outside the layout";
+    case Outside::otherFamily:
+        return "another family's sector";
+    case Outside::otherHead:
+        return "names the other head";
     case Outside::size:
         break;
     }
@@ -276,14 +391,56 @@ const char *statusName(SectorStatus s)
     return "missing";
 }
 
+namespace {
+
+// Collects an AmigaDOS sector as collectCopies does; true when it is a sound
+// one (its fields lie inside it).
+bool collectAmiga(const Field &fd, std::span<const int64_t> indexCells, TrackRead &out, std::span<const uint8_t> cells)
+{
+    if (!fd.decoded)
+        return false;
+    SectorCopy c;
+    c.family = Family::amiga;
+    c.cylinder = fd.track, c.head = fd.side, c.sector = fd.sector, c.size = fd.size;
+    c.idOk = fd.headerOk && fd.mark == amiga::FORMAT_AMIGADOS;
+    c.dataOk = fd.dataOk;
+    c.storedCheck = fd.dataSum;
+    c.bit = fd.bit;
+    c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
+    c.data.assign(fd.data.begin(), fd.data.end());
+    if (c.idOk)
+        out.ids.push_back({c.cylinder, c.head, c.sector, c.size, Family::amiga});
+    if (!cells.empty()) {
+        // The whole sector after the sync words keeps the clock rule.
+        if (c.good())
+            c.clockErrors = clockErrors(cells, fd.bit + amiga::SYNC_CELLS, amiga::FIELD_CELLS - amiga::SYNC_CELLS);
+        if (!c.good())
+            keepCells(cells, fd.bit + amiga::DATA_SUM_CELL, voteCells(amiga::SECTOR_BYTES, Family::amiga), c.cells);
+    }
+    const bool sound = c.good();
+    out.copies.push_back(std::move(c));
+    return sound;
+}
+
+}
+
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells)
 {
-    out.syncs += int(fields.size());
+    // An AmigaDOS sync counts when its header is sound: the search of A1 A1
+    // and four ones finds some in any long stretch of cells.
+    out.syncs += int(std::count_if(fields.begin(), fields.end(), [](const Field &fd) {
+        return fd.family != Family::amiga || (fd.headerOk && fd.mark == amiga::FORMAT_AMIGADOS);
+    }));
     int64_t insideUntil = -1;   // end of the last data field with a right CRC
     for (const Field &fd : fields) {
         if (fd.bit < insideUntil)
             continue;
+        if (fd.family == Family::amiga) {
+            if (collectAmiga(fd, indexCells, out, cells))
+                insideUntil = fd.bit + amiga::FIELD_CELLS;
+            continue;
+        }
         if (fd.mark == MARK_ID && fd.crcOk())
             out.ids.push_back({fd.track, fd.side, fd.sector, fd.size});
         if (fd.mark == MARK_ID || !fd.decoded || fd.id < 0)
@@ -296,7 +453,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.idOk = id.crcOk();
         c.dataOk = fd.crcOk();
         c.deleted = isDeletedMark(fd.mark);
-        c.storedCrc = fd.storedCrc;
+        c.storedCheck = fd.storedCrc;
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
         c.data.assign(fd.data.begin(), fd.data.end());
@@ -305,7 +462,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
             if (c.good())
                 c.clockErrors = clockErrors(cells, body, 16 * int64_t(fd.data.size() + CRC_BYTES));
             if (!c.good())
-                keepCells(cells, body, voteCells(fd.data.size()), c.cells);
+                keepCells(cells, body, voteCells(fd.data.size(), Family::ibm), c.cells);
         }
         const bool sound = fd.crcOk() && c.clockErrors == 0;
         out.copies.push_back(std::move(c));
@@ -339,18 +496,23 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
         for (const TrackRead::Id &id : r.ids)
             rec.foreignIds += id.cylinder != cylinder;
         for (const SectorCopy &c : r.copies)
-            if (c.cylinder == cylinder && c.head < MAX_HEADS)
-                placed[sectorKey(c.cylinder, c.head, c.sector)].push_back({&r, &c});
+            if (c.cylinder == cylinder && c.head < MAX_HEADS && !namesOtherHead(r, c))
+                placed[sectorKey(c.cylinder, c.head, c.sector, c.family)].push_back({&r, &c});
     }
 
     if (options.geometry) {
         rec.geometry = *options.geometry;
         rec.source = GeometrySource::given;
+    } else if (options.format) {
+        rec.geometry = options.format->geometry;
+        rec.geometry.cylinders = std::min(
+            std::max(rec.geometry.cylinders, cylindersNamed(reads, steps, rec.geometry.family)), MAX_CYLINDERS);
+        rec.source = GeometrySource::format;
     } else {
-        rec.geometry = geometryFromIds(reads, steps, rec);
+        rec.geometry = geometryFromIds(reads, steps, familyOf(reads), rec);
         rec.source = GeometrySource::ids;
         const auto bootCopies = placed.find(sectorKey(0, 0, 1));
-        if (bootCopies != placed.end()) {
+        if (rec.geometry.family == Family::ibm && rec.geometry.first == 1 && bootCopies != placed.end()) {
             const auto good = std::find_if(bootCopies->second.begin(), bootCopies->second.end(),
                                            [](const Ref &x) { return x.copy->good(); });
             const auto bpb = good == bootCopies->second.end() ? std::nullopt : geometryFromBoot(good->copy->data);
@@ -362,6 +524,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
             }
         }
     }
+    rec.layout = closestLayout(rec.geometry, atariDisk(rec.geometry, placed));
 
     const Geometry &g = rec.geometry;
     const size_t bytes = size_t(g.bytes);
@@ -372,12 +535,13 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
     std::vector<const SectorCopy *> voters;
     for (int c = 0; c < g.cylinders; c++)
         for (int h = 0; h < g.heads; h++)
-            for (int s = 1; s <= g.sectors; s++, out += bytes) {
+            for (int s = g.first; s < g.first + g.sectors; s++, out += bytes) {
                 RecoveredSector sec;
                 sec.cylinder = c, sec.head = h, sec.sector = s;
                 sized.clear();
-                if (const auto it = placed.find(sectorKey(c, h, s)); it != placed.end())
-                    for (const Ref &x : it->second)
+                const auto here = placed.find(sectorKey(c, h, s, g.family));
+                if (here != placed.end())
+                    for (const Ref &x : here->second)
                         if (x.copy->data.size() == bytes)
                             sized.push_back(x);
                 sec.copies = int(sized.size());
@@ -405,8 +569,8 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                         sec.status = SectorStatus::good;
                 }
                 if (sec.status != SectorStatus::good) {
-                    if (const auto it = placed.find(sectorKey(c, h, s)); it != placed.end())
-                        sec.seen = it->second;
+                    if (here != placed.end())
+                        sec.seen = here->second;
                 } else {
                     tallyInputs(sized, sec.voted, rec.inputs);
                 }
@@ -414,6 +578,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                 rec.sectors.push_back(std::move(sec));
             }
     listOutside(reads, steps, rec);
+    listOtherTracks(reads, steps, rec);
     return rec;
 }
 

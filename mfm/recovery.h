@@ -31,6 +31,7 @@
 #ifndef MFM_RECOVERY_H
 #define MFM_RECOVERY_H
 
+#include "mfm/layout.h"
 #include "mfm/scanner.h"
 
 #include <cstdint>
@@ -41,29 +42,19 @@
 
 namespace mfm {
 
-/* A disk layout: sectors numbered 1..sectors on every track, stored in the
- * image cylinder by cylinder, head 0 then head 1. */
-struct Geometry {
-    int cylinders = 0;
-    int heads = 0;
-    int sectors = 0;
-    int bytes = 512;
-
-    int64_t sectorCount() const { return int64_t(cylinders) * heads * sectors; }
-    int64_t imageBytes() const { return sectorCount() * bytes; }
-    bool operator==(const Geometry &) const = default;
-};
-
 /* One sector copy found in a read. */
 struct SectorCopy {
+    Family family = Family::ibm;
     uint8_t cylinder = 0, head = 0, sector = 0, size = 0;   /* the ID's bytes */
-    bool idOk = false;                                       /* ID CRC right */
-    bool dataOk = false;                                     /* data CRC right */
+    /* ID CRC right (AmigaDOS: header checksum right and the format byte
+     * AmigaDOS's) */
+    bool idOk = false;
+    bool dataOk = false;                                     /* data CRC (checksum) right */
     bool deleted = false;                                    /* a deleted-data mark (F8..FA) */
     int64_t bit = 0;                                         /* cell of the data field's sync */
     int revolution = 0;                                      /* see collectCopies */
     int pass = 0;                                            /* the flux decoder's pass (FLUX_PASSES) */
-    uint16_t storedCrc = 0;                                  /* the data CRC as read */
+    uint32_t storedCheck = 0;                                /* the data CRC (checksum) as read */
     std::vector<uint8_t> data;
     /* A bad copy's cells, when collectCopies was given them: voteCells()
      * cells from the first cell of its bytes, eight to a byte. */
@@ -88,6 +79,7 @@ struct TrackRead {
     /* ID fields with a right CRC, data or not: what the layout is judged by. */
     struct Id {
         uint8_t cylinder, head, sector, size;
+        Family family = Family::ibm;
     };
     std::vector<Id> ids;
     /* Sync sequences the scans of the read found, whatever their marks and
@@ -97,13 +89,18 @@ struct TrackRead {
      * seconds; 0 for a slot. */
     int revolutions = 0;
     double indexPeriod = 0;
+    /* Sync words (cells 4489) in one revolution of a read that holds no
+     * sound sector header of any family (countSyncWords); -1 when not
+     * counted. */
+    int syncWords = -1;
 };
 constexpr int FORMATTED_SYNCS = 4;
 
 /* Collects the sectors of one scan (fields scanned with DataLength::fromId)
  * into `out` (appending to its copies and ids). Only a data field that
  * belongs to an ID (Field::id, within BIND_CELLS of it) is a copy of that
- * sector. Fields whose sync lies inside a data field with a right CRC are
+ * sector; an AmigaDOS sector is one copy of itself, its ID right when its
+ * header checksum is and its format byte is AmigaDOS's. Fields whose sync lies inside a data field with a right CRC are
  * part of that sector's bytes and are skipped. `indexCells` are the
  * ascending cell indices of index pulses in the scanned stream: a copy's
  * revolution is the number of them at or before its sync (0 when there are
@@ -124,10 +121,14 @@ enum class SectorStatus { good, crcError, missing, conflict };
 const char *statusName(SectorStatus s);
 
 /* Where the layout came from. */
-enum class GeometrySource { given, bootSector, ids };
+enum class GeometrySource { given, bootSector, ids, format };
 
 struct RecoveryOptions {
     std::optional<Geometry> geometry;   /* forced layout; else found */
+    /* A named layout to use (when no geometry is given): its family, heads,
+     * sectors, numbering and size, and its cylinders or as many more as
+     * the sector IDs of its family name. */
+    const Layout *format = nullptr;
     std::optional<uint8_t> fill;        /* filler byte of missing sectors; else
                                            missingFiller's text */
 };
@@ -139,9 +140,10 @@ struct CopyRef {
 };
 
 /* Why a copy was not placed in the image. */
-enum class Outside { otherCylinder, pastCylinders, head, sectorNumber, size };
+enum class Outside { otherCylinder, pastCylinders, head, sectorNumber, size, otherFamily, otherHead };
 /* "names another cylinder", "past the last cylinder", "head outside the
- * layout", "sector number outside the layout", "other sector size". */
+ * layout", "sector number outside the layout", "other sector size",
+ * "another family's sector", "names the other head". */
 const char *outsideName(Outside why);
 
 struct RecoveredSector {
@@ -161,6 +163,7 @@ struct RecoveredSector {
 struct Recovery {
     std::span<const TrackRead> reads;   /* the reads it was made from */
     Geometry geometry;
+    const Layout *layout = nullptr;     /* the named layout closest to it, if any */
     GeometrySource source = GeometrySource::ids;
     /* 2 when a 40-cylinder disk was read in an 80-track drive: the data lie
      * on every second physical track and the IDs name half its number. Each
@@ -189,6 +192,16 @@ struct Recovery {
         int good = 0, only = 0;
     };
     std::vector<InputTally> inputs;
+    /* Tracks of the layout on which no read found a sector of its family
+     * but some read found sync words or another family's sectors: a track
+     * of another format, not a damaged one. head is -1 for a raw capture's
+     * slot (both heads). */
+    struct OtherTrack {
+        int cylinder = 0, head = -1;
+        int syncWords = 0;          /* in one revolution */
+        int otherSectors = 0;       /* sound headers of other families */
+    };
+    std::vector<OtherTrack> otherTracks;
 
     int count(SectorStatus s) const { return counts[int(s)]; }
     int found() const { return int(geometry.sectorCount()) - count(SectorStatus::missing); }
@@ -200,16 +213,22 @@ struct Recovery {
 void missingFiller(int cylinder, int head, int sector, std::span<uint8_t> out);
 
 /* Chooses the layout and the copies. The layout is options.geometry when
- * given; else the boot sector's (a FAT BPB in the first good copy of
- * cylinder 0, head 0, sector 1) when the IDs found agree with it (same
- * heads, sectors per track and sector size, no more cylinders); else what
- * the IDs show: heads seen, the highest sector number most tracks hold, the
- * most common size, and cylinders as many as the IDs name, but never fewer
- * than the last track that holds a formatted read (FORMATTED_SYNCS), nor
- * than the standard layout of that many sectors (40 or 80 cylinders of 8,
- * 9, 10, 11, 15, 18, 21 or 36 sectors of 512 bytes; 77 of 8 of 1,024).
- * With no ID at all and no geometry given, the geometry is empty (0
- * sectors). The result points into `reads`, which must outlive it. */
+ * given, else options.format's; else found: the family is the one most
+ * sound sector IDs belong to, and the layout the boot sector's (a FAT BPB in
+ * the first good copy of cylinder 0, head 0, sector 1 of an IBM disk) when
+ * the IDs found agree with it (same heads, sectors per track and sector
+ * size, no more cylinders); else what the IDs of the family show: heads
+ * seen, the lowest and highest sector numbers most tracks hold, the most
+ * common size, and cylinders as many as the IDs name, but never fewer than
+ * the last track that holds a formatted read (FORMATTED_SYNCS), nor than
+ * the named layout of that shape with the fewest cylinders that hold them
+ * (layout.h). With no ID at all and no geometry given, the geometry is
+ * empty (0 sectors). The result points into `reads`, which must outlive it.
+ *
+ * An AmigaDOS sector's checksums are weak (amiga.h): a sector whose good
+ * copies are all of one revolution of one read is good only when the other
+ * copies of it do not speak against their bytes (see recovery.cpp); else
+ * it is a crc error. */
 Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &options);
 
 }

@@ -34,6 +34,7 @@
 // every field byte is 8 consecutive bits of one stream. Cells beyond the end
 // of the input read as zero; the input is never modified.
 #include "mfm/scanner.h"
+#include "mfm/amiga.h"
 #include "mfm/mfm.h"
 
 #include <algorithm>
@@ -231,10 +232,14 @@ void splitChunks([[maybe_unused]] Level level, const uint8_t *in, size_t chunks,
 
 // Search. Bit k of a match word is set where stream bits k..k+23 read
 // A1 A1 A1: first where the 8 bits from k read A1 (1010 0001), then where
-// that holds at k, k + 8 and k + 16. findSyncs and its two versions read
-// the stream up to word 4 * blocks + 4, write start[0 .. 4 * blocks) and
-// set bit b of `hits` (cleared by the caller) when start words 4b .. 4b + 3
-// are not all zero.
+// that holds at k, k + 8 and k + 16. Bit k of an AmigaDOS match word is set
+// where A1 holds at k and k + 8 and bits k + 16 .. k + 19 (the odd bits of
+// the format byte FF) are ones; the IBM sequence A1 A1 A1 FE or FB holds
+// that 8 bits on, which the collection drops. findSyncs and its two
+// versions read the stream up to word 4 * blocks + 4, write
+// start[0 .. 4 * blocks) (and amiga[0 .. 4 * blocks) when asked for) and
+// set bit b of `hits` (cleared by the caller) when the match words
+// 4b .. 4b + 3 are not all zero.
 
 // Where the 8 stream bits from each bit of word w read A1; reads s[w], s[w + 1].
 inline uint64_t a1At(const uint64_t *s, size_t w)
@@ -243,8 +248,14 @@ inline uint64_t a1At(const uint64_t *s, size_t w)
     return s[w] & ahead(s, w, 2) & ahead(s, w, 7) & ~zeros;
 }
 
+// Where the 4 stream bits from each bit of word w are ones.
+inline uint64_t onesAt(const uint64_t *s, size_t w)
+{
+    return ahead(s, w, 16) & ahead(s, w, 17) & ahead(s, w, 18) & ahead(s, w, 19);
+}
+
 // One word a step, keeping the A1 matches of the next word for the step after.
-void findSyncsScalar(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+void findSyncsScalar(const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks, uint64_t *hits)
 {
     uint64_t m = a1At(s, 0);
     for (size_t b = 0; b < blocks; b++) {
@@ -252,8 +263,13 @@ void findSyncsScalar(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t
         for (size_t w = BLOCK * b; w < BLOCK * b + BLOCK; w++) {
             // The A1 matches of word w + 1 finish word w.
             const uint64_t next = a1At(s, w + 1);
-            start[w] = m & (m << 8 | next >> 56) & (m << 16 | next >> 48);
+            const uint64_t two = m & (m << 8 | next >> 56);
+            start[w] = two & (m << 16 | next >> 48);
             any |= start[w];
+            if (amiga) {
+                amiga[w] = two & onesAt(s, w);
+                any |= amiga[w];
+            }
             m = next;
         }
         if (any)
@@ -279,16 +295,24 @@ MFM_AVX2 inline __m256i a1At4(const uint64_t *s, size_t w)
     return _mm256_andnot_si256(_mm256_or_si256(zeros, ahead4<6>(a, b)), ones);
 }
 
-// The start bits of words w .. w + 3 from the A1 matches of words w .. w + 7;
-// reads s[w .. w + 8].
-[[gnu::noinline]] MFM_AVX2 __m256i syncsAt4(const uint64_t *s, size_t w)
+// The start bits of words w .. w + 3 from the A1 matches of words w .. w + 7,
+// and in *amiga (when given) the AmigaDOS ones; reads s[w .. w + 8].
+[[gnu::noinline]] MFM_AVX2 __m256i syncsAt4(const uint64_t *s, size_t w, __m256i *amiga)
 {
     const __m256i m = a1At4(s, w), later = a1At4(s, w + BLOCK);
     // The A1 matches of words w + 1 .. w + 4.
     const __m256i next = _mm256_alignr_epi8(_mm256_permute2x128_si256(m, later, 0x21), m, 8);
     const __m256i at8 = _mm256_or_si256(_mm256_slli_epi64(m, 8), _mm256_srli_epi64(next, 56));
     const __m256i at16 = _mm256_or_si256(_mm256_slli_epi64(m, 16), _mm256_srli_epi64(next, 48));
-    return _mm256_and_si256(m, _mm256_and_si256(at8, at16));
+    const __m256i two = _mm256_and_si256(m, at8);
+    if (amiga) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + w + 1));
+        const __m256i ones = _mm256_and_si256(_mm256_and_si256(ahead4<16>(a, b), ahead4<17>(a, b)),
+                                              _mm256_and_si256(ahead4<18>(a, b), ahead4<19>(a, b)));
+        *amiga = _mm256_and_si256(two, ones);
+    }
+    return _mm256_and_si256(two, at16);
 }
 
 // Bit r of a table entry stands for the rotation of A1 by r bits: the low
@@ -308,13 +332,47 @@ struct RotationTables {
 };
 constexpr RotationTables rotationTables;
 
+// The byte after that rotation of A1 in an AmigaDOS sync: A1 A1 and the
+// four ones, starting r = (8 - rotation) % 8 bits into a byte, put the
+// last r bits of A1 and then ones (bits past the four unknown) into it. Bit
+// `rotation` of a table entry is set where a nibble fits, as above.
+struct AmigaTables {
+    uint8_t low[16], high[16];
+    constexpr AmigaTables() : low(), high()
+    {
+        for (int rotation = 0; rotation < 8; rotation++) {
+            const int r = (8 - rotation) % 8;
+            // Known bits of the byte (from its first, most significant) and their values.
+            unsigned known = 0, value = 0;
+            for (int t = 0; t < 8; t++) {
+                const int q = 16 - r + t;   // place in A1 A1 1111
+                if (q >= 20)
+                    continue;
+                known |= 0x80u >> t;
+                if (q >= 16 || (0xA1u >> (7 - q % 8)) & 1)
+                    value |= 0x80u >> t;
+            }
+            for (unsigned n = 0; n < 16; n++) {
+                if (((n << 4) & known) == (value & known & 0xF0))
+                    high[n] |= uint8_t(1 << rotation);
+                if ((n & known) == (value & known & 0x0F))
+                    low[n] |= uint8_t(1 << rotation);
+            }
+        }
+    }
+};
+constexpr AmigaTables amigaTables;
+
 // One block a step. A sync sequence starting in stream byte i, at any bit,
 // covers bytes i + 1 and i + 2 whole, and since the pattern repeats every
-// 8 bits they hold the same rotation of A1. Blocks with no such byte pair
-// have no start bits; the others get the full test.
-MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+// 8 bits they hold the same rotation of A1. An AmigaDOS one holds a rotation
+// of A1 in byte i + 1 and in byte i + 2 what amigaTables allow for it.
+// Blocks with no such byte pair have no start bits; the others get the full
+// test.
+MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks, uint64_t *hits)
 {
     const __m256i low = table(rotationTables.low), high = table(rotationTables.high);
+    const __m256i amigaLow = table(amigaTables.low), amigaHigh = table(amigaTables.high);
     const __m256i m0f = _mm256_set1_epi8(0x0F);
     for (size_t b = 0; b < blocks; b++) {
         const size_t w = BLOCK * b;
@@ -326,28 +384,39 @@ MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, size_t blocks, u
         const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(by8, 4), m0f);
         const __m256i rotation = _mm256_and_si256(_mm256_shuffle_epi8(low, lowNibbles),
                                                   _mm256_shuffle_epi8(high, highNibbles));
-        const __m256i maybe = _mm256_and_si256(rotation, _mm256_cmpeq_epi8(by8, by16));
-        __m256i found = _mm256_setzero_si256();
+        __m256i fits = _mm256_cmpeq_epi8(by8, by16);
+        if (amiga) {
+            const __m256i lowNext = _mm256_and_si256(by16, m0f);
+            const __m256i highNext = _mm256_and_si256(_mm256_srli_epi16(by16, 4), m0f);
+            fits = _mm256_or_si256(fits, _mm256_and_si256(_mm256_shuffle_epi8(amigaLow, lowNext),
+                                                          _mm256_shuffle_epi8(amigaHigh, highNext)));
+        }
+        const __m256i maybe = _mm256_and_si256(rotation, fits);
+        __m256i found = _mm256_setzero_si256(), foundAmiga = _mm256_setzero_si256();
         if (!_mm256_testz_si256(maybe, maybe)) {
-            found = syncsAt4(s, w);
-            if (!_mm256_testz_si256(found, found))
+            found = syncsAt4(s, w, amiga ? &foundAmiga : nullptr);
+            const __m256i any = _mm256_or_si256(found, foundAmiga);
+            if (!_mm256_testz_si256(any, any))
                 hits[b / 64] |= uint64_t(1) << (b % 64);
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(start + w), found);
+        if (amiga)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(amiga + w), foundAmiga);
     }
 }
 #endif
 
 // The search, in the version for this processor.
-void findSyncs([[maybe_unused]] Level level, const uint64_t *s, uint64_t *start, size_t blocks, uint64_t *hits)
+void findSyncs([[maybe_unused]] Level level, const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks,
+               uint64_t *hits)
 {
 #ifdef MFM_X86_SIMD
     if (level == AVX2) {
-        findSyncsAvx2(s, start, blocks, hits);
+        findSyncsAvx2(s, start, amiga, blocks, hits);
         return;
     }
 #endif
-    findSyncsScalar(s, start, blocks, hits);
+    findSyncsScalar(s, start, amiga, blocks, hits);
 }
 
 #ifdef MFM_X86_SIMD
@@ -396,6 +465,8 @@ struct Scanner::Work {
     const Level level;                          // the code this scanner runs
     std::vector<uint64_t> even, odd;            // one parity of cells, first cell high
     std::vector<uint64_t> evenStart, oddStart;  // bit k: A1 A1 A1 starts at stream bit k
+    std::vector<uint64_t> evenAmiga, oddAmiga;  // bit k: an AmigaDOS sync starts at stream bit k
+    bool amiga = false;                         // whether this scan looks for them
     std::vector<uint64_t> evenHits, oddHits;    // bit b: some start bit in words 4b .. 4b + 3
     std::vector<Field> fields;
     std::vector<uint8_t> arena;                 // A1 A1 A1, mark and bytes of each data field
@@ -409,6 +480,9 @@ struct Scanner::Work {
         int32_t lastId = -1;   // index of the last ID field
     };
     void readField(Field &fd, const uint64_t *stream, int64_t first, DataLength length, MarkState &t);
+    bool readAmiga(Field &fd, const uint64_t *stream, int64_t first);
+    void emit(uint64_t oddShifts, uint64_t evenShifts, int drop, int64_t group, bool isAmiga, DataLength length,
+              MarkState &t);
 };
 
 // Splits the cells into the even- and odd-cell streams, `words` words each:
@@ -473,6 +547,51 @@ void Scanner::Work::readField(Field &fd, const uint64_t *stream, int64_t first, 
     dataBytes.push_back(size_t(bytes));
 }
 
+// Decodes into fd, the last of the fields, the AmigaDOS sector whose first
+// sync data bit is stream bit `first`; false (fd to be dropped) when the
+// sync is the end of an IBM one (A1 before it).
+bool Scanner::Work::readAmiga(Field &fd, const uint64_t *stream, int64_t first)
+{
+    if (first >= 8 && streamBits(stream, first - 8, 8) == 0xA1)
+        return false;
+    constexpr size_t WORDS = (amiga::FIELD_BYTES + 7) / 8;
+    uint8_t raw[8 * WORDS];
+    const int64_t body = first + 16;
+    streamBytes(level, stream + (body >> 6), int(body & 63), raw, WORDS);
+    const size_t at = arena.size();
+    arena.resize(at + HEAD_BYTES + amiga::SECTOR_BYTES);
+    amiga::Header h;
+    amiga::decodeSector(std::span<const uint8_t, amiga::FIELD_BYTES>(raw, amiga::FIELD_BYTES), h,
+                        std::span<uint8_t, amiga::SECTOR_BYTES>(arena.data() + at + HEAD_BYTES, amiga::SECTOR_BYTES));
+    fd.family = Family::amiga;
+    fd.mark = h.format;
+    fd.track = uint8_t(h.track >> 1), fd.side = uint8_t(h.track & 1), fd.sector = h.sector, fd.size = 2;
+    fd.headerOk = h.headerOk, fd.dataOk = h.dataOk, fd.toGap = h.toGap, fd.dataSum = h.dataSum;
+    fd.decoded = true;
+    dataBytes.push_back(amiga::SECTOR_BYTES);
+    return true;
+}
+
+// Reports the field of the earliest bit of byte `drop` / 8 of the shifts of
+// one family, at scan position `group`.
+void Scanner::Work::emit(uint64_t oddShifts, uint64_t evenShifts, int drop, int64_t group, bool isAmiga,
+                         DataLength length, MarkState &t)
+{
+    const int oddFirst = firstBit(unsigned(oddShifts >> drop) & 0xFF);
+    const int evenFirst = firstBit(unsigned(evenShifts >> drop) & 0xFF);
+    if (oddFirst == 8 && evenFirst == 8)
+        return;
+    const bool odds = oddFirst <= evenFirst;
+    const uint64_t *stream = odds ? odd.data() : even.data();
+    const int64_t first = odds ? 8 * group + oddFirst : 8 * group + evenFirst + 1;
+    Field &fd = fields.emplace_back();
+    fd.bit = odds ? 16 * group + 2 * oddFirst : 16 * group + 2 * evenFirst + 1;
+    if (!isAmiga)
+        readField(fd, stream, first, length, t);
+    else if (!readAmiga(fd, stream, first))
+        fields.pop_back();
+}
+
 // Reports the fields of match words 0 .. matchWords - 1 in order, visiting
 // only the blocks where either stream has a start bit; match word w reads
 // the even stream's start bits from word w + 1 too, so an even block also
@@ -496,21 +615,22 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
                 // stream bit 16g + 2i + 1).
                 const uint64_t evenShifts = ahead(evenStart.data(), w, 1);
                 const uint64_t oddShifts = oddStart[w];
-                uint64_t pending = evenShifts | oddShifts;
+                const uint64_t evenAmigaShifts = amiga ? ahead(evenAmiga.data(), w, 1) : 0;
+                const uint64_t oddAmigaShifts = amiga ? oddAmiga[w] : 0;
+                uint64_t pending = evenShifts | oddShifts | evenAmigaShifts | oddAmigaShifts;
                 while (pending) {
                     const int j = __builtin_clzll(pending) / 8;
                     const int drop = 56 - 8 * j;
-                    const int oddFirst = firstBit(unsigned(oddShifts >> drop) & 0xFF);
-                    const int evenFirst = firstBit(unsigned(evenShifts >> drop) & 0xFF);
                     const int64_t group = int64_t(8 * w) + j;
-                    Field &fd = fields.emplace_back();
-                    if (oddFirst <= evenFirst) {
-                        fd.bit = 16 * group + 2 * oddFirst;
-                        readField(fd, odd.data(), 8 * group + oddFirst, length, t);
-                    } else {
-                        fd.bit = 16 * group + 2 * evenFirst + 1;
-                        readField(fd, even.data(), 8 * group + evenFirst + 1, length, t);
-                    }
+                    // Of the two families at one position, the earlier bit first.
+                    const uint64_t ibmHere = (evenShifts | oddShifts) >> drop & 0xFF;
+                    const uint64_t amigaHere = (evenAmigaShifts | oddAmigaShifts) >> drop & 0xFF;
+                    const bool amigaFirst = amigaHere && (!ibmHere || firstBit(unsigned(amigaHere)) < firstBit(unsigned(ibmHere)));
+                    emit(amigaFirst ? oddAmigaShifts : oddShifts, amigaFirst ? evenAmigaShifts : evenShifts, drop, group,
+                         amigaFirst, length, t);
+                    if (amigaHere && ibmHere)
+                        emit(amigaFirst ? oddShifts : oddAmigaShifts, amigaFirst ? evenShifts : evenAmigaShifts, drop,
+                             group, !amigaFirst, length, t);
                     pending &= ~(uint64_t(0xFF) << drop);
                 }
             }
@@ -519,16 +639,31 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
     // The arena holds the decoded data fields one after another.
     size_t at = 0, k = 0;
     for (Field &fd : fields)
-        if (fd.mark != MARK_ID && fd.decoded) {
+        if ((fd.family == Family::amiga || fd.mark != MARK_ID) && fd.decoded) {
             fd.data = std::span<const uint8_t>(arena.data() + at + HEAD_BYTES, dataBytes[k]);
             at += HEAD_BYTES + dataBytes[k++];
         }
 }
 
+int countSyncWords(std::span<const uint8_t> cells, int64_t from, int64_t to)
+{
+    constexpr unsigned SYNC = 0x4489;
+    to = std::min<int64_t>(to, int64_t(cells.size()) * 8);
+    int count = 0;
+    unsigned window = 0;
+    int fill = 0;   // cells in the window since the last match
+    for (int64_t i = std::max<int64_t>(from, 0); i < to; i++) {
+        window = (window << 1 | ((cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1u)) & 0xFFFF;
+        if (++fill >= 16 && window == SYNC)
+            count++, fill = 0;
+    }
+    return count;
+}
+
 Scanner::Scanner(Simd simd) : work_(new Work(levelFor(simd))) {}
 Scanner::~Scanner() { delete work_; }
 
-std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength length)
+std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength length, bool amiga)
 {
     Work &k = *work_;
     // Each stream holds half the cells: 64 data cells (8 scan positions) a word.
@@ -541,8 +676,14 @@ std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength 
     k.oddStart.resize(BLOCK * blocks);
     k.evenHits.assign((blocks + 63) / 64, 0);
     k.oddHits.assign((blocks + 63) / 64, 0);
-    findSyncs(k.level, k.odd.data(), k.oddStart.data(), blocks, k.oddHits.data());
-    findSyncs(k.level, k.even.data(), k.evenStart.data(), blocks, k.evenHits.data());
+    k.amiga = amiga;
+    if (amiga) {
+        k.evenAmiga.resize(BLOCK * blocks);
+        k.oddAmiga.resize(BLOCK * blocks);
+    }
+    findSyncs(k.level, k.odd.data(), k.oddStart.data(), amiga ? k.oddAmiga.data() : nullptr, blocks, k.oddHits.data());
+    findSyncs(k.level, k.even.data(), k.evenStart.data(), amiga ? k.evenAmiga.data() : nullptr, blocks,
+              k.evenHits.data());
     k.collect(matchWords, length);
     return k.fields;
 }

@@ -1,12 +1,18 @@
 /*
- * scanner.h -- the one search for IBM MFM sector fields in a cell stream.
+ * scanner.h -- the one search for sector fields in a cell stream.
  *
- * A Scanner finds every sync sequence (three cell words whose data cells
- * read A1 A1 A1) at any bit offset of a stream of cells and reports the
- * field behind it as a record: where it starts, its mark byte, and for ID
- * fields (mark FE) track, side, sector and size code, for data fields
- * (mark FB) the decoded bytes; both with their stored and computed CRC.
- * The track layout these fields come from is drawn in scanner.cpp.
+ * A Scanner finds every sync sequence at any bit offset of a stream of
+ * cells and reports the field behind it as a record. The sync word is the
+ * data byte A1 written with a clock cell missing (cells 4489), which both
+ * MFM families use:
+ *  - IBM MFM: three cell words whose data cells read A1 A1 A1, then a
+ *    mark: for ID fields (mark FE) track, side, sector and size code, for
+ *    data fields (mark FB) the decoded bytes; both with their stored and
+ *    computed CRC. The track layout is drawn in scanner.cpp.
+ *  - AmigaDOS (when asked for): two A1 words, not a third, followed by an
+ *    info long whose format byte's odd bits are set: a whole sector, its
+ *    header and data decoded by amiga.h. The track layout is drawn in
+ *    amiga.cpp.
  *
  * Cell stream layout: eight cells to a byte, the earliest cell in bit 7;
  * cells beyond the end of the stream read as zero.
@@ -17,6 +23,8 @@
  */
 #ifndef MFM_SCANNER_H
 #define MFM_SCANNER_H
+
+#include "mfm/layout.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,8 +74,10 @@ enum class Simd {
 
 /* One field found in the stream. */
 struct Field {
+    Family family = Family::ibm;
     int64_t bit = 0;             /* cell index of the first cell of the sync sequence */
-    uint8_t mark = 0;            /* the byte after A1 A1 A1 */
+    uint8_t mark = 0;            /* the byte after A1 A1 A1; an AmigaDOS
+                                    sector's format byte */
     /* ID fields: the four ID bytes. */
     uint8_t track = 0, side = 0, sector = 0, size = 0;
     /* Data fields: whether the last ID or data mark before this one was an
@@ -85,6 +95,13 @@ struct Field {
     uint16_t storedCrc = 0;
     uint16_t computedCrc = 0;
     bool decoded = false;        /* ID field, or data field whose bytes were read */
+    /* AmigaDOS sectors (track, side and sector come from the info long's
+     * track = cylinder * 2 + side, and its sector; size is 2, data the 512
+     * bytes): the two checksums, the info long's sectors to the gap and the
+     * data checksum as stored. */
+    bool headerOk = false, dataOk = false;
+    uint8_t toGap = 0;
+    uint32_t dataSum = 0;
 
     bool crcOk() const { return decoded && storedCrc == computedCrc; }
     /* A data field that an ID field introduced from farther than BIND_CELLS. */
@@ -102,16 +119,23 @@ public:
     Scanner &operator=(const Scanner &) = delete;
 
     /* Scans `cells` (cells.size() bytes, 8 cells each) and returns every
-     * sync sequence found, in order of bit offset. At each scan position
-     * (16 cells) only the earliest passing bit offset counts, as the literal
-     * scan of a track slot at shifts 0 to 15 finds it. The returned records
-     * live until the next scan. Prints nothing; never writes `cells`. */
-    std::span<const Field> scan(std::span<const uint8_t> cells, DataLength length);
+     * sync sequence found, in order of bit offset: IBM MFM fields, and
+     * AmigaDOS sectors too when `amiga` is set. At each scan position
+     * (16 cells) only the earliest passing bit offset of each family
+     * counts, as the literal scan of a track slot at shifts 0 to 15 finds
+     * it. The returned records live until the next scan. Prints nothing;
+     * never writes `cells`. */
+    std::span<const Field> scan(std::span<const uint8_t> cells, DataLength length, bool amiga = false);
 
 private:
     struct Work;
     Work *work_;
 };
+
+/* The sync words (cells 4489, at any bit offset, one not overlapping the
+ * next) among cells [from, to) of a stream: what a track of a format this
+ * library does not decode still shows of itself. */
+int countSyncWords(std::span<const uint8_t> cells, int64_t from, int64_t to);
 
 }
 

@@ -49,6 +49,8 @@ const char *sourceName(GeometrySource s)
         return "given";
     case GeometrySource::bootSector:
         return "boot-sector";
+    case GeometrySource::format:
+        return "format";
     case GeometrySource::ids:
         break;
     }
@@ -64,15 +66,31 @@ template <class... A> std::string format(const char *fmt, A... args)
 
 const RecoveredSector &at(const Recovery &rec, int cylinder, int head, int sector)
 {
-    const Geometry &g = rec.geometry;
-    return rec.sectors[size_t((int64_t(cylinder) * g.heads + head) * g.sectors + sector - 1)];
+    return rec.sectors[size_t(rec.geometry.index(cylinder, head, sector))];
+}
+
+}
+
+namespace {
+
+std::string layoutName(const Recovery &rec) { return rec.layout ? rec.layout->name : "custom"; }
+
+std::string layoutShape(const Geometry &g)
+{
+    std::string text = format("%d %s, %d %s, %d %s of %d bytes", g.cylinders, g.cylinders == 1 ? "cylinder" : "cylinders",
+                              g.heads, g.heads == 1 ? "head" : "heads", g.sectors, g.sectors == 1 ? "sector" : "sectors",
+                              g.bytes);
+    if (g.first != 1)
+        text += format(" numbered from %d", g.first);
+    return text;
 }
 
 }
 
 std::string geometryText(const Recovery &rec)
 {
-    static const char *const from[] = {"given with --geometry", "from the boot sector", "from the sector IDs"};
+    static const char *const from[] = {"given with --geometry", "detected from the boot sector", "detected",
+                                       "given with --format"};
     const Geometry &g = rec.geometry;
     std::string text;
     if (rec.step == 2)
@@ -83,8 +101,21 @@ std::string geometryText(const Recovery &rec)
     if (rec.source != GeometrySource::given && rec.cylinders.ids > 0 && rec.cylinders.ids != g.cylinders)
         cylinders += format(" (sector IDs on 0-%d, formatted tracks to %d, the standard layout %d)",
                             rec.cylinders.ids - 1, rec.cylinders.formatted - 1, rec.cylinders.standard);
-    text += format("Geometry: %s, %d heads, %d sectors of %d bytes (%s)\n", cylinders.c_str(), g.heads, g.sectors,
-                   g.bytes, from[int(rec.source)]);
+    text += format("Format: %s, %s, %d heads, %d sectors of %d bytes", layoutName(rec).c_str(), cylinders.c_str(),
+                   g.heads, g.sectors, g.bytes);
+    // A named layout says how its sectors are numbered.
+    if (g.first != 1 && !rec.layout)
+        text += format(" numbered from %d", g.first);
+    text += format(" (%s)\n", from[int(rec.source)]);
+    for (const Recovery::OtherTrack &t : rec.otherTracks) {
+        const std::string track = t.head >= 0 ? format("track %d.%d", t.cylinder, t.head) : format("cylinder %d", t.cylinder);
+        std::string what;
+        if (t.otherSectors > 0)
+            what += format("%d %s sectors", t.otherSectors, familyTitle(g.family == Family::ibm ? Family::amiga : Family::ibm));
+        if (t.syncWords > 0)
+            what += (what.empty() ? "" : ", ") + format("%d sync words of another format", t.syncWords);
+        text += format("%s: no %s sectors; ", track.c_str(), familyTitle(g.family)) + what + "\n";
+    }
     if (rec.foreignIds > 0)
         text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
                        rec.foreignIds);
@@ -172,7 +203,7 @@ std::string sectorGrid(const Recovery &rec)
             }
             tens.erase(tens.find_last_not_of(' ') + 1);
             text += tens + "\n" + ones + "\n";
-            for (int s = 1; s <= g.sectors; s++) {
+            for (int s = g.first; s < g.first + g.sectors; s++) {
                 text += format("%3d  ", s);
                 for (int c = first; c <= last; c++)
                     text += style(at(rec, c, h, s).status).mark;
@@ -230,7 +261,9 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
     const Geometry &g = rec.geometry;
     json report;
     report["geometry"] = {{"cylinders", g.cylinders}, {"heads", g.heads},           {"sectors", g.sectors},
-                          {"bytes", g.bytes},         {"source", sourceName(rec.source)}, {"step", rec.step}};
+                          {"bytes", g.bytes},         {"source", sourceName(rec.source)}, {"step", rec.step},
+                          {"first", g.first},         {"family", familyName(g.family)},
+                          {"format", rec.layout ? json(rec.layout->name) : json(nullptr)}};
     if (rec.cylinders.ids > 0)
         report["geometry"]["cylinders_from"] = {{"ids", rec.cylinders.ids},
                                                 {"formatted", rec.cylinders.formatted},
@@ -267,9 +300,18 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
                           {"passes", flux ? json(r.passes) : json(nullptr)},
                           {"syncs", r.syncs},
                           {"copies", r.copies.size()},
-                          {"good_copies", good}});
+                          {"good_copies", good},
+                          {"sync_words", r.syncWords >= 0 ? json(r.syncWords) : json(nullptr)}});
     }
     report["tracks"] = std::move(tracks);
+    json others = json::array();
+    for (const Recovery::OtherTrack &t : rec.otherTracks)
+        others.push_back({{"cylinder", t.cylinder},
+                          {"head", t.head >= 0 ? json(t.head) : json(nullptr)},
+                          {"format", "other"},
+                          {"sync_words", t.syncWords},
+                          {"other_family_sectors", t.otherSectors}});
+    report["other_format_tracks"] = std::move(others);
     json sectors = json::array();
     for (const RecoveredSector &s : rec.sectors) {
         json entry = {{"cylinder", s.cylinder}, {"head", s.head},     {"sector", s.sector},
@@ -313,8 +355,8 @@ std::string svgMap(const Recovery &rec)
     svg += format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"#ffffff\"/>\n", width, height);
     std::string summary = summaryLine(rec);
     summary.pop_back();
-    svg += format("<text x=\"%.0f\" y=\"28\" font-size=\"18\" font-weight=\"bold\">", MARGIN) +
-           format("%d cylinders, %d heads, %d sectors of %d bytes</text>\n", g.cylinders, g.heads, g.sectors, g.bytes);
+    svg += format("<text x=\"%.0f\" y=\"28\" font-size=\"18\" font-weight=\"bold\">", MARGIN) + layoutName(rec) +
+           ", " + layoutShape(g) + "</text>\n";
     svg += format("<text x=\"%.0f\" y=\"50\" font-size=\"14\">", MARGIN) + summary + "</text>\n";
 
     const double ring = g.cylinders ? (OUTER - HUB) / g.cylinders : 0;
@@ -328,9 +370,10 @@ std::string svgMap(const Recovery &rec)
         std::string good, bad, marks;
         for (int c = 0; c < g.cylinders; c++) {
             const double r1 = OUTER - c * ring, r0 = r1 - ring;
-            for (int s = 1; s <= g.sectors; s++) {
-                const double a0 = 2 * pi * (s - 1) / g.sectors - pi / 2;
-                const double a1 = 2 * pi * s / g.sectors - pi / 2 - (g.sectors == 1 ? FULL_TURN_GAP : 0);
+            for (int s = g.first; s < g.first + g.sectors; s++) {
+                const int k = s - g.first;
+                const double a0 = 2 * pi * k / g.sectors - pi / 2;
+                const double a1 = 2 * pi * (k + 1) / g.sectors - pi / 2 - (g.sectors == 1 ? FULL_TURN_GAP : 0);
                 const int large = g.sectors == 1 ? 1 : 0;
                 const RecoveredSector &sec = at(rec, c, h, s);
                 const char *colour = style(sec.status).colour;
@@ -378,7 +421,7 @@ std::string svgMap(const Recovery &rec)
     svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">not placed, outside the layout: %zu copies</text>\n",
                   MARGIN + 352, ly + 36, rec.outside.size());
     svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"#555555\">", MARGIN, ly + 54) +
-           "Cylinder 0 is the outer ring; sector 1 starts at the top, sectors run clockwise.</text>\n";
+           format("Cylinder 0 is the outer ring; sector %d starts at the top, sectors run clockwise.</text>\n", g.first);
     svg += "</svg>\n";
     return svg;
 }

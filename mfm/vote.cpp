@@ -1,6 +1,7 @@
 // Votes of bad copies of a sector: bit by bit, then cell by cell over
 // copies aligned with one another.
 #include "mfm/vote.h"
+#include "mfm/amiga.h"
 #include "mfm/mfm.h"
 
 #include <algorithm>
@@ -17,6 +18,8 @@ constexpr int SUBSTITUTE = 1;       // alignment costs: a cell read otherwise,
 constexpr int INDEL = 2;            // a cell lost or gained
 constexpr uint8_t GAP = 2;          // no cell of the copy at a place of the vote
 constexpr size_t MEDOID_COPIES = 8; // copies among which the first reference is chosen
+
+void dataBytes(const std::vector<uint8_t> &cells, uint8_t *out, size_t bytes);
 
 // Bit by bit, the value most copies hold; on a tie the earliest copy's.
 template <typename Get>
@@ -37,13 +40,40 @@ void majority(std::span<const SectorCopy *const> copies, uint8_t *out, size_t by
     }
 }
 
-// Whether `bytes` data bytes followed by the stored CRC (high byte first)
-// are a sound data field with this mark.
-bool confirms(const uint8_t *dataAndCrc, size_t bytes, uint8_t mark)
+// Whether `bytes` data bytes followed by the stored check (high byte first:
+// the CRC, or an AmigaDOS data checksum) are a sound data field with this
+// mark.
+bool confirms(Family family, const uint8_t *dataAndCheck, size_t bytes, uint8_t mark)
 {
+    const uint8_t *check = dataAndCheck + bytes;
+    if (family == Family::amiga)
+        return bytes == size_t(amiga::SECTOR_BYTES) &&
+               amiga::dataChecksum(std::span<const uint8_t, amiga::SECTOR_BYTES>(dataAndCheck, bytes)) ==
+                   (uint32_t(check[0]) << 24 | uint32_t(check[1]) << 16 | uint32_t(check[2]) << 8 | check[3]);
     std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, mark};
-    field.insert(field.end(), dataAndCrc, dataAndCrc + bytes);
-    return crc16(field.data(), uint16_t(field.size())) == uint16_t(dataAndCrc[bytes] << 8 | dataAndCrc[bytes + 1]);
+    field.insert(field.end(), dataAndCheck, dataAndCheck + bytes);
+    return crc16(field.data(), uint16_t(field.size())) == uint16_t(check[0] << 8 | check[1]);
+}
+
+// Bytes of the stored check.
+size_t checkBytes(Family family) { return family == Family::amiga ? 4 : CRC_BYTES; }
+
+// The data bytes and stored check that voted cells hold (data cells from
+// the first cell of the field's bytes): for IBM MFM the data and the CRC,
+// for AmigaDOS the checksum and the odd and even halves of the data.
+void cellsToField(Family family, const std::vector<uint8_t> &cells, uint8_t *out, size_t bytes)
+{
+    if (family != Family::amiga || bytes != size_t(amiga::SECTOR_BYTES)) {
+        dataBytes(cells, out, bytes + CRC_BYTES);
+        return;
+    }
+    uint8_t raw[4 + amiga::SECTOR_BYTES];
+    dataBytes(cells, raw, sizeof raw);
+    uint32_t stored = 0;
+    amiga::decodeDataArea(std::span<const uint8_t, 4 + amiga::SECTOR_BYTES>(raw, sizeof raw),
+                          std::span<uint8_t, amiga::SECTOR_BYTES>(out, bytes), stored);
+    for (int k = 0; k < 4; k++)
+        out[bytes + size_t(k)] = uint8_t(stored >> (24 - 8 * k));
 }
 
 // One cell a byte.
@@ -174,19 +204,21 @@ int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int64_t count)
 Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
 {
     Vote v;
-    v.data.resize(bytes + CRC_BYTES);
+    const Family family = copies.front()->family;
+    const size_t check = checkBytes(family);
+    v.data.resize(bytes + check);
     size_t deleted = 0;
     for (const SectorCopy *c : copies)
         deleted += c->deleted;
     const uint8_t mark = 2 * deleted > copies.size() ? MARK_DELETED : MARK_DATA;
 
     majority(copies, v.data.data(), bytes, [](const SectorCopy &c, size_t i) { return c.data[i]; });
-    majority(copies, v.data.data() + bytes, CRC_BYTES,
-             [](const SectorCopy &c, size_t i) { return uint8_t(i == 0 ? c.storedCrc >> 8 : c.storedCrc); });
-    v.confirmed = confirms(v.data.data(), bytes, mark);
+    majority(copies, v.data.data() + bytes, check,
+             [check](const SectorCopy &c, size_t i) { return uint8_t(c.storedCheck >> (8 * (check - 1 - i))); });
+    v.confirmed = confirms(family, v.data.data(), bytes, mark);
 
     std::vector<const SectorCopy *> withCells;
-    const int64_t cells = voteCells(bytes);
+    const int64_t cells = voteCells(bytes, family);
     for (const SectorCopy *c : copies)
         if (int64_t(c->cells.size()) * 8 >= cells && withCells.size() < ALIGN_MAX_COPIES)
             withCells.push_back(c);
@@ -199,7 +231,7 @@ Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
         // closest to the others (the fewest cells lost, gained or read
         // otherwise): a vote of copies as they stand would follow the
         // slips that most of them made, however far apart.
-        std::vector<uint8_t> from, voted(bytes + CRC_BYTES);
+        std::vector<uint8_t> from, voted(bytes + check);
         const size_t few = std::min(own.size(), MEDOID_COPIES);
         std::vector<int> distance(few, 0);
         std::vector<uint8_t> head;
@@ -216,8 +248,8 @@ Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes)
                 align(ref, own[k], from, aligned[k]);
             cellMajority(aligned, ref);
         }
-        dataBytes(ref, voted.data(), bytes + CRC_BYTES);
-        if (confirms(voted.data(), bytes, mark)) {
+        cellsToField(family, ref, voted.data(), bytes);
+        if (confirms(family, voted.data(), bytes, mark)) {
             v.data = std::move(voted);
             v.confirmed = v.aligned = true;
         }

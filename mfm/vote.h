@@ -52,8 +52,12 @@ constexpr int ALIGN_BAND = 8;
 constexpr size_t ALIGN_MAX_COPIES = 31;
 
 /* Cells SectorCopy::cells keeps of a data field of `bytes` bytes: its data
- * and CRC cell words, and ALIGN_BAND cells more for a copy that lost some. */
-constexpr int64_t voteCells(size_t bytes) { return 16 * (int64_t(bytes) + 2) + ALIGN_BAND; }
+ * and CRC cell words (an AmigaDOS sector: its data checksum and data), and
+ * ALIGN_BAND cells more for a copy that lost some. */
+constexpr int64_t voteCells(size_t bytes, Family family)
+{
+    return 16 * (int64_t(bytes) + (family == Family::amiga ? 4 : 2)) + ALIGN_BAND;
+}
 
 struct Vote {
     std::vector<uint8_t> data;  /* the voted bytes */
@@ -61,10 +65,12 @@ struct Vote {
     bool aligned = false;       /* they come from the aligned cell vote */
 };
 
-/* Votes `copies` (at least one; every one's data `bytes` long). On a tie the
- * earliest copy's value wins. The mark under the CRC is F8 when most copies
- * carry a deleted-data mark, else FB. The aligned vote is taken over the
- * copies that kept their cells, when there are three or more. */
+/* Votes `copies` (at least one, all of one family; every one's data `bytes`
+ * long). On a tie the earliest copy's value wins. The mark under the CRC
+ * is F8 when most copies carry a deleted-data mark, else FB; an AmigaDOS
+ * sector's vote is confirmed by its data checksum. The aligned vote is
+ * taken over the copies that kept their cells, when there are three or
+ * more. */
 Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes);
 
 }

@@ -73,7 +73,7 @@ TEST(FluxTools, RealCaptureInBothFormatsGivesTheReferenceImage)
     for (const std::string &input : {fixture + "/sector_test_360k.scp", fixture + "/kryoflux/track17.1.raw"}) {
         const RunResult r = rawimage({"--report", dir + "/r.json", "-o", dir + "/d.img", input});
         EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_NE(r.out.find("Geometry: 40 cylinders, 2 heads, 9 sectors of 512 bytes (from the sector IDs)"),
+        EXPECT_NE(r.out.find("Format: ibm.360, 40 cylinders, 2 heads, 9 sectors of 512 bytes (detected)"),
                   std::string::npos) << r.out;
         EXPECT_NE(r.out.find("720 of 720 sectors good (100.0%)"), std::string::npos);
         EXPECT_TRUE(readFile(dir + "/d.img") == reference) << input;
@@ -132,7 +132,7 @@ TEST(FluxTools, AWrongRateIsNamed)
     const RunResult r = rawimage({"-r", "500", "-o", dir + "/d.img", fixture + "/sector_test_360k.scp"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("rawimage: no sector IDs decode at 500 kbit/s; the flux looks like 250 kbit/s; give the "
-                         "layout with --geometry\n"),
+                         "layout with --format or --geometry\n"),
               std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/d.img"));
 }

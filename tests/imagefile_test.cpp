@@ -108,7 +108,7 @@ TEST(ImageFile, ImdHeaderAndComment)
               "Written by rawimage 9.9 on 01/02/2026 03:04:05\r\n"
               "Input: a?.raw (raw, drive B)\r\n"
               "Input: b.scp (scp)\r\n"
-              "Geometry: 1 cylinders, 1 heads, 1 sectors of 128 bytes (given with --geometry)\r\n"
+              "Format: custom, 1 cylinders, 1 heads, 1 sectors of 128 bytes (given with --geometry)\r\n"
               "1 of 1 sectors good (100.0%): 0 crc error, 0 missing, 0 conflicts\r\n\x1A");
 }
 

@@ -104,18 +104,18 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     const std::string img = dir + "/disk.img", json = dir + "/disk.json", svg = dir + "/disk.svg";
     const RunResult r = rawimage({"--report", json, "--map", svg, "-o", img, worn1, worn2});
     EXPECT_EQ(r.status, 1) << r.out;
-    // 20 cylinders of 18 sectors read: the layout is the standard 40.
-    EXPECT_NE(r.out.find("Geometry: 40 cylinders (sector IDs on 0-19, formatted tracks to 19, the standard layout 40), "
-                         "2 heads, 18 sectors of 512 bytes (from the sector IDs)\n"),
+    // 20 cylinders of 18 sectors read: the layout is the named one of 80.
+    EXPECT_NE(r.out.find("Format: ibm.1440, 80 cylinders (sector IDs on 0-19, formatted tracks to 19, the standard "
+                         "layout 80), 2 heads, 18 sectors of 512 bytes (detected)\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\n717 of 1440 sectors good (49.7%): 2 crc error, 721 missing, 0 conflicts\n"),
+    EXPECT_NE(r.out.find("\n717 of 2880 sectors good (24.8%): 2 crc error, 2161 missing, 0 conflicts\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Head 1, cylinders 0-39:\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Head 1, cylinders 40-79:\n"), std::string::npos);
 
     // Equal to the disk in every sector that either capture read well.
     const std::set<int> lost = {(0 * 2 + 0) * 18 + 4, (3 * 2 + 1) * 18 + 1, (12 * 2 + 1) * 18 + 2};
     const std::string out = readFile(img);
-    ASSERT_EQ(out.size(), 2 * disk.image.size());
+    ASSERT_EQ(out.size(), 4 * disk.image.size());
     for (int s = 0; s < 720; s++) {
         if (!lost.count(s)) {
             ASSERT_EQ(out.compare(size_t(s) * SECTOR_SIZE, SECTOR_SIZE,
@@ -126,17 +126,18 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
 
     // The report: its documented shape, and exactly the sectors neither read.
     const auto report = nlohmann::json::parse(readFile(json));
-    EXPECT_EQ(report["geometry"], nlohmann::json::parse(R"({"cylinders":40,"heads":2,"sectors":18,"bytes":512,
-              "source":"ids","step":1,"cylinders_from":{"ids":20,"formatted":20,"standard":40}})"));
+    EXPECT_EQ(report["geometry"], nlohmann::json::parse(R"({"cylinders":80,"heads":2,"sectors":18,"bytes":512,
+              "source":"ids","step":1,"first":1,"family":"ibm","format":"ibm.1440",
+              "cylinders_from":{"ids":20,"formatted":20,"standard":80}})"));
     ASSERT_EQ(report["inputs"].size(), 2u);
     EXPECT_EQ(report["inputs"][1]["file"], worn2);
     EXPECT_EQ(report["inputs"][1]["kind"], "raw");
     EXPECT_EQ(report["inputs"][1]["drive"], "B");
-    EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":1440,"found":719,"good":717,"crc_error":2,
-              "missing":721,"conflict":0,"foreign_ids":0,"outside":0,"good_outside":0})"));
+    EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":2880,"found":719,"good":717,"crc_error":2,
+              "missing":2161,"conflict":0,"foreign_ids":0,"outside":0,"good_outside":0})"));
     EXPECT_EQ(report["inputs"][0]["good"], 716);
     EXPECT_EQ(report["inputs"][1]["only"], 1);
-    ASSERT_EQ(report["sectors"].size(), 1440u);
+    ASSERT_EQ(report["sectors"].size(), 2880u);
     std::set<std::string> notGood;
     for (const auto &s : report["sectors"]) {
         for (const char *key : {"cylinder", "head", "sector", "status", "copies", "good_copies", "voted", "deleted", "source"})
@@ -161,7 +162,7 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     size_t arcs = 0;
     for (size_t at = 0; (at = picture.find("<path ", at)) != std::string::npos; at++)
         arcs++;
-    EXPECT_EQ(arcs, 1440u);
+    EXPECT_EQ(arcs, 2880u);
 }
 
 TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
@@ -173,8 +174,8 @@ TEST(RawimageCli, FindsTheGeometryOfLargeSectorsOnDriveA)
     const std::string path = fileWith(dir, "a.raw", capture);
     const RunResult r = rawimage({"-o", dir + "/a.img", path + ":A"});
     EXPECT_EQ(r.status, 1) << r.out;   // 8 sectors of 1,024: the standard 77 cylinders
-    EXPECT_EQ(r.out.rfind("Geometry: 77 cylinders (sector IDs on 0-4, formatted tracks to 4, the standard layout 77), "
-                          "2 heads, 8 sectors of 1024 bytes (from the sector IDs)\n", 0),
+    EXPECT_EQ(r.out.rfind("Format: pc98.2hd, 77 cylinders (sector IDs on 0-4, formatted tracks to 4, the standard "
+                          "layout 77), 2 heads, 8 sectors of 1024 bytes (detected)\n", 0),
               0u) << r.out.substr(0, 200);
     EXPECT_EQ(readFile(dir + "/a.img").substr(0, disk.image.size()), std::string(disk.image.begin(), disk.image.end()));
 }
@@ -340,7 +341,7 @@ TEST(RawimageCli, SaysWhatEachReadGaveAndWhatLiesOutside)
           "24 good sectors lie outside 1:2:12:512\n"}},
         {{"-v", "-o", dir + "/v.img", worn},
          {"Read 1 slot 0: 47 syncs, 23 good copies of 23 sectors\nRead 1 slot 1: 48 syncs, 23 good copies of 23 sectors\n"
-          "Geometry: 2 cylinders"}},
+          "Format: custom, 2 cylinders"}},
     };
     for (const auto &c : cases) {
         const RunResult r = rawimage(c.args);

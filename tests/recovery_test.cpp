@@ -34,7 +34,7 @@ SectorCopy badCopyOf(std::vector<uint8_t> data, const std::vector<uint8_t> &writ
     SectorCopy c = copyOf(0, 0, 1, std::move(data), BAD_DATA);
     std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, MARK_DATA};
     field.insert(field.end(), written.begin(), written.end());
-    c.storedCrc = crc16(field.data(), uint16_t(field.size()));
+    c.storedCheck = crc16(field.data(), uint16_t(field.size()));
     return c;
 }
 

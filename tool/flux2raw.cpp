@@ -113,7 +113,7 @@ std::vector<Track> decodeAll(const mfm::FluxFile &file, int rate)
             try {
                 if (!mfm::readFluxCells(file, i, rate, fc))
                     continue;
-                const auto fields = scanner.scan(fc.bytes(), mfm::DataLength::fromId);
+                const auto fields = scanner.scan(fc.bytes(), mfm::DataLength::fromId, true);
                 mfm::collectCopies(fields, fc.cells.marks, t.read);
                 const mfm::CellRange kept = mfm::fitRevolutions(fc, fields, HEAD_CELLS);
                 t.length = kept.to - kept.from;

@@ -6,6 +6,7 @@
 #include "mfm/flux.h"
 #include "mfm/fluxcells.h"
 #include "mfm/imagefile.h"
+#include "mfm/layout.h"
 #include "mfm/mapfile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
@@ -46,10 +47,17 @@ void usage(FILE *to)
             "Builds a full-size sector image from one or more captures of a disk.\n"
             "\n"
             "  -o, --output IMAGE       the sector image to write (required): .imd an\n"
-            "                           ImageDisk file, .msa an Atari ST MSA file, any\n"
-            "                           other name the plain image\n"
-            "  -g, --geometry C:H:S[:B] cylinders, heads, sectors per track, bytes per\n"
-            "                           sector (512 when left out); found when not given\n"
+            "                           ImageDisk file, .msa an Atari ST MSA file, .adf\n"
+            "                           an Amiga disk file, any other name the plain image\n"
+            "  -f, --format NAME        the disk's layout by name (ibm.1440, atarist.720,\n"
+            "                           amiga.amigados, ...): its family, heads, sectors and\n"
+            "                           numbering, and at least its cylinders; --format help\n"
+            "                           (or --list-formats) lists them\n"
+            "  -g, --geometry C:H:S[:B[:F]]  cylinders, heads, sectors per track, bytes per\n"
+            "                           sector (512 when left out) and the first sector's\n"
+            "                           number (1 when left out; decimal or 0x-hex) of an\n"
+            "                           IBM-format disk; the layout is found when neither\n"
+            "                           is given\n"
             "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
             "                           found per track when not given\n"
             "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex);\n"
@@ -101,6 +109,13 @@ std::optional<long> number(const std::string &text, long low, long high, int bas
     return v;
 }
 
+// A whole number in [low, high], decimal or 0x-hex, or nothing.
+std::optional<long> decimalOrHex(const std::string &text, long low, long high)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    return hex ? number(text.substr(2), low, high, 16) : number(text, low, high);
+}
+
 mfm::Geometry parseGeometry(const std::string &text)
 {
     std::vector<std::string> parts;
@@ -113,16 +128,18 @@ mfm::Geometry parseGeometry(const std::string &text)
     const auto s = parts.size() > 2 ? number(parts[2], 1, 255) : std::nullopt;
     const auto b = parts.size() > 3 ? number(parts[3], 128, 1024) : std::optional<long>(SECTOR_SIZE);
     const bool sizeOk = b && (*b == 128 || *b == 256 || *b == 512 || *b == 1024);
-    if (parts.size() < 3 || parts.size() > 4 || !c || !h || !s || !sizeOk)
-        cli::badUsage("bad geometry '" + text + "': want CYLINDERS:HEADS:SECTORS[:BYTES], heads 1 or 2, "
-                 "bytes 128, 256, 512 or 1024");
-    return {int(*c), int(*h), int(*s), int(*b)};
+    const auto firstNumber = parts.size() > 4 ? decimalOrHex(parts[4], 0, 255) : std::optional<long>(1);
+    const long sectors = s.value_or(0), first = firstNumber.value_or(256);
+    const bool numbersOk = sectors > 0 && first + sectors <= 256;
+    if (parts.size() < 3 || parts.size() > 5 || !c || !h || !sizeOk || !numbersOk)
+        cli::badUsage("bad geometry '" + text + "': want CYLINDERS:HEADS:SECTORS[:BYTES[:FIRST]], heads 1 or 2, "
+                 "bytes 128, 256, 512 or 1024, sector numbers up to 255");
+    return {int(*c), int(*h), int(sectors), int(*b), int(first)};
 }
 
 uint8_t parseFill(const std::string &text)
 {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const auto v = hex ? number(text.substr(2), 0, 255, 16) : number(text, 0, 255);
+    const auto v = decimalOrHex(text, 0, 255);
     if (!v)
         cli::badUsage("bad fill byte '" + text + "': want 0 to 255, decimal or 0x-hex");
     return uint8_t(*v);
@@ -149,9 +166,10 @@ Operand parseOperand(const std::string &text)
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION };
+    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION, LIST_FORMATS };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
+        {"format", required_argument, nullptr, 'f'}, {"list-formats", no_argument, nullptr, LIST_FORMATS},
         {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
         {"map", required_argument, nullptr, MAP},    {"mapfile", required_argument, nullptr, MAPFILE},
@@ -162,7 +180,7 @@ Options parseArguments(int argc, char **argv)
     Options o;
     opterr = 0;
     // '+': options end at the first operand, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+:o:g:r:qv", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+:o:g:f:r:qv", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'o':
             o.image = optarg;
@@ -170,6 +188,18 @@ Options parseArguments(int argc, char **argv)
         case 'g':
             o.recovery.geometry = parseGeometry(optarg);
             break;
+        case 'f':
+            if (std::string(optarg) == "help") {
+                fputs(mfm::layoutTable().c_str(), stdout);
+                exit(EXIT_ALL_GOOD);
+            }
+            o.recovery.format = mfm::findLayout(optarg);
+            if (!o.recovery.format)
+                cli::badUsage(std::string("unknown format '") + optarg + "': rawimage --format help lists them");
+            break;
+        case LIST_FORMATS:
+            fputs(mfm::layoutTable().c_str(), stdout);
+            exit(EXIT_ALL_GOOD);
         case 'r':
             o.rate = cli::parseRate(optarg);
             break;
@@ -205,6 +235,8 @@ Options parseArguments(int argc, char **argv)
             cli::badUsage(std::string("options go before the captures: '") + argv[i] + "'");
         o.operands.push_back(parseOperand(argv[i]));
     }
+    if (o.recovery.geometry && o.recovery.format)
+        cli::badUsage("give the layout with --format or --geometry, not both");
     if (o.image.empty())
         cli::badUsage("no image to write: give -o IMAGE");
     if (o.operands.empty())
@@ -355,7 +387,9 @@ void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead
     out.physical = int(job.track);
     const size_t at = job.track * TRACK_SLOT_SIZE;
     const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
-    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId), {}, out, cells);
+    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId, true), {}, out, cells);
+    if (out.ids.empty())
+        out.syncWords = mfm::countSyncWords(cells, 0, int64_t(cells.size()) * 8);
 }
 
 // Decodes every track read, spread over the processor's cores; the reads
@@ -408,21 +442,23 @@ std::string imdDate()
     return text;
 }
 
-// The image in the format its name's extension chooses: ImageDisk, MSA
-// (refused before anything is written when the layout is not an Atari
-// ST's), or the plain image.
+// The image in the format its name's extension chooses: ImageDisk, MSA,
+// the Amiga's .adf or the plain image; a format that cannot hold the disk
+// is refused before anything is written.
 OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &rec,
                                 const std::vector<mfm::InputInfo> &info)
 {
-    switch (mfm::imageFormatOf(path)) {
+    const mfm::ImageFormat format = mfm::imageFormatOf(path);
+    if (const std::string why = mfm::imageRefusal(format, rec); !why.empty())
+        cli::fail(path + ": " + why);
+    switch (format) {
     case mfm::ImageFormat::imd:
         return [&rec, &info, date = imdDate()](const mfm::ByteSink &sink) {
             mfm::writeImd(rec, info, cli::programVersion(), date, sink);
         };
     case mfm::ImageFormat::msa:
-        if (const std::string why = mfm::msaRefusal(rec.geometry); !why.empty())
-            cli::fail(path + ": " + why);
         return [&rec](const mfm::ByteSink &sink) { mfm::writeMsa(rec, sink); };
+    case mfm::ImageFormat::adf:
     case mfm::ImageFormat::plain:
         break;
     }
@@ -494,7 +530,8 @@ int main(int argc, char **argv)
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     const std::string hint = rateHint(inputs, reads, o.rate);
     if (rec.geometry.sectorCount() == 0)
-        cli::fail((hint.empty() ? "no sector IDs found in the input" : hint) + "; give the layout with --geometry");
+        cli::fail((hint.empty() ? "no sector IDs found in the input" : hint) +
+                  "; give the layout with --format or --geometry");
     if (!hint.empty())
         fprintf(stderr, "%s: %s\n", PROGRAM, hint.c_str());
 

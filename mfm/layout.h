@@ -1,0 +1,87 @@
+/*
+ * layout.h -- disk families and the table of named disk layouts.
+ *
+ * A family is a way of writing sectors on a track: IBM MFM (the PC, the
+ * Atari ST, the Amstrad CPC, Acorn ADFS, ...) or AmigaDOS. Each family's
+ * sync rule, field decode, checks and encoder live in one place of the
+ * library (scanner.cpp for IBM MFM, amiga.h for AmigaDOS); everything that
+ * turns sector copies into a disk (copies, votes, the choice of copy, the
+ * layout, reports and image files) is written once for all of them.
+ *
+ * A layout is what a disk holds: its family, cylinders, heads, sectors per
+ * track numbered upwards from a first number, and bytes per sector. The
+ * table names the layouts users know ("ibm.1440", "amiga.amigados"); a
+ * layout is a default, not a law: a disk with a few more cylinders keeps
+ * its name and its cylinders.
+ *
+ * No process-wide state.
+ */
+#ifndef MFM_LAYOUT_H
+#define MFM_LAYOUT_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace mfm {
+
+/* The disk families, in the order a track's fields are looked for. */
+enum class Family : uint8_t { ibm, amiga };
+constexpr int FAMILY_COUNT = 2;
+/* "ibm", "amiga": the word of the table's names and of the JSON report. */
+const char *familyName(Family f);
+/* "IBM MFM", "AmigaDOS": what people call the family's sectors. */
+const char *familyTitle(Family f);
+
+/* A disk layout: sectors numbered first .. first + sectors - 1 on every
+ * track, stored in the image cylinder by cylinder, head 0 then head 1 (for
+ * an AmigaDOS disk, track = cylinder * 2 + head: the same order). */
+struct Geometry {
+    int cylinders = 0;
+    int heads = 0;
+    int sectors = 0;
+    int bytes = 512;
+    int first = 1;                  /* number of a track's first sector */
+    Family family = Family::ibm;
+
+    int64_t sectorCount() const { return int64_t(cylinders) * heads * sectors; }
+    int64_t imageBytes() const { return sectorCount() * bytes; }
+    /* Whether sector number `s` belongs to the layout. */
+    bool holdsSector(int s) const { return s >= first && s < first + sectors; }
+    /* The place of a sector in the image, counted in sectors. */
+    int64_t index(int cylinder, int head, int sector) const
+    {
+        return (int64_t(cylinder) * heads + head) * sectors + (sector - first);
+    }
+    bool operator==(const Geometry &) const = default;
+};
+
+/* A named layout of the table. */
+struct Layout {
+    const char *name;       /* "ibm.1440" */
+    Geometry geometry;
+    int rateKbps;           /* data rate at rpm */
+    int rpm;
+    const char *notes;
+};
+
+/* Every named layout, in the order `rawimage --format help` lists them. */
+std::span<const Layout> layouts();
+
+/* The layout of that name, or null. */
+const Layout *findLayout(std::string_view name);
+
+/* The named layout closest to `g`: of its family, heads, sectors per track,
+ * first sector number and sector size, with the cylinders nearest to g's
+ * (ties go to the table's first). `atari` prefers the Atari ST's names
+ * where a PC layout has the same shape. Null when none has that shape. */
+const Layout *closestLayout(const Geometry &g, bool atari = false);
+
+/* The table as text, one layout a line, with a heading. */
+std::string layoutTable();
+
+}
+
+#endif
