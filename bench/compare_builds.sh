@@ -5,7 +5,7 @@
 # one run of each build in turn, the median of the per-pair ratios (new /
 # old), and each build's peak memory on the hundred-revolution track.
 #   bench/compare_builds.sh OLD_BUILD_DIR [NEW_BUILD_DIR [RUNS]]
-# NEW_BUILD_DIR needs the bench preset's make_scp (build/bench by default).
+# NEW_BUILD_DIR needs the tests' make_scp (build/bench by default).
 set -euo pipefail
 old=$1
 new=${2:-build/bench}
@@ -16,7 +16,7 @@ capture=$new/tests/fixtures/fat1440_driveB.raw
 for b in "$old" "$new"; do
     [ -x "$b/rawimage" ] || { echo "no rawimage in $b (build it: cmake --build $b --target rawimage)" >&2; exit 2; }
 done
-[ -x "$new/bench/make_scp" ] || { echo "no bench/make_scp in $new (cmake --build --preset bench)" >&2; exit 2; }
+[ -x "$new/tests/make_scp" ] || { echo "no tests/make_scp in $new (cmake --build --preset bench)" >&2; exit 2; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -39,7 +39,7 @@ paired() {
 
 cp "$capture" "$work/disk.raw"
 paired "clean 1.44 MB raw capture" "$work/disk.raw"
-"$new/bench/make_scp" "$work/hd.scp" >/dev/null
+"$new/tests/make_scp" "$work/hd.scp" >/dev/null
 paired "1.44 MB SCP, 3 revolutions" "$work/hd.scp"
 retry=$here/../../shared/fixtures/real-flux/RETRY-77-4-t73.0.scp.xz
 if [ -f "$retry" ]; then

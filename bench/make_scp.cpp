@@ -1,51 +1,182 @@
-// make_scp: writes a synthetic SCP image of a whole formatted disk, for
-// whole-process timings: every track's cells made by the tests' flux builder
-// with the faults of real media, three revolutions per track by default.
-//   make_scp OUT.scp [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]
+// make_scp: writes synthetic flux of a whole formatted disk, for
+// whole-process timings and the synthetic evaluation sets: every track's
+// cells made by the tests' flux builder (IBM MFM) or the library's AmigaDOS
+// encoder, with the faults of real media, three revolutions per track by
+// default.
+//   make_scp [OPTIONS] OUT [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]
+// Options:
+//   --amiga             AmigaDOS tracks (11 sectors at 250 kbit/s, 22 at 500),
+//                       each track turned by its own amount against the index
+//   --adf FILE          the sectors' bytes from this image (plain order)
+//   --kryoflux          OUT is a folder: KryoFlux stream files trackCC.H.raw
+//   --no-index          KryoFlux streams without index pulses
+//   --damage C.H:R:FROM:COUNT  random flux over cells FROM .. FROM + COUNT of
+//                       revolution R of track C.H (cells from the revolution's
+//                       start); may be given again
+//   --seed N            added to every track's noise seed
 // The noise is in fractions of a cell (see FluxNoise); by default 0.04
-// jitter, no speed offset, 0.01 wobble and 0.05 peak shift.
-// 18 sectors (the default) are written at 500 kbit/s, fewer at 250.
+// jitter, no speed offset, 0.01 wobble and 0.05 peak shift. IBM disks of 18
+// sectors (the default) are written at 500 kbit/s, fewer at 250.
 #include "flux_builder.h"
 #include "flux_files.h"
+#include "helpers.h"
+#include "mfm/amiga.h"
 #include "mfm/pll.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+struct Damage {
+    int cylinder, head, revolution;
+    int64_t from, count;
+};
+
+bool writeBytes(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    FILE *out = fopen(path.c_str(), "wb");
+    return out && fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() && fclose(out) == 0;
+}
+
+std::vector<uint8_t> readAll(const std::string &path)
+{
+    std::vector<uint8_t> bytes;
+    FILE *in = fopen(path.c_str(), "rb");
+    if (!in)
+        return bytes;
+    uint8_t buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;)
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    fclose(in);
+    return bytes;
+}
+
+// One revolution of an AmigaDOS track, turned by `turn` cells.
+std::vector<uint8_t> amigaTrack(int cylinder, int head, int sectors, int64_t cells, const std::vector<uint8_t> &adf,
+                                int64_t turn)
+{
+    const int track = cylinder * 2 + head;
+    std::vector<uint8_t> data(size_t(sectors) * 512);
+    for (int s = 0; s < sectors; s++) {
+        const size_t at = (size_t(track) * size_t(sectors) + size_t(s)) * 512;
+        const std::vector<uint8_t> made = at + 512 <= adf.size() ? std::vector<uint8_t>(adf.begin() + ptrdiff_t(at),
+                                                                                         adf.begin() + ptrdiff_t(at + 512))
+                                                                 : sectorData(cylinder, head, s);
+        std::copy(made.begin(), made.end(), data.begin() + ptrdiff_t(s) * 512);
+    }
+    const std::vector<uint8_t> straight = mfm::amiga::encodeTrack(track, data, sectors, cells);
+    std::vector<uint8_t> turned(straight.size(), 0);
+    for (int64_t c = 0; c < cells; c++) {
+        const int64_t from = (c + turn) % cells;
+        if ((straight[size_t(from >> 3)] >> (7 - (from & 7))) & 1)
+            turned[size_t(c >> 3)] |= uint8_t(0x80 >> (c & 7));
+    }
+    return turned;
+}
+
+}
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: make_scp OUT.scp [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE "
-                        "[PEAKSHIFT]]]]]]]\n");
+    bool amiga = false, kryoflux = false, index = true;
+    std::string adfPath;
+    std::vector<Damage> damage;
+    uint64_t seed = 0;
+    int a = 1;
+    for (; a < argc && strncmp(argv[a], "--", 2) == 0; a++) {
+        const std::string opt = argv[a];
+        if (opt == "--amiga")
+            amiga = true;
+        else if (opt == "--kryoflux")
+            kryoflux = true;
+        else if (opt == "--no-index")
+            index = false;
+        else if (opt == "--adf" && a + 1 < argc)
+            adfPath = argv[++a];
+        else if (opt == "--seed" && a + 1 < argc)
+            seed = strtoull(argv[++a], nullptr, 10);
+        else if (opt == "--damage" && a + 1 < argc) {
+            Damage d{};
+            long long from = 0, count = 0;
+            if (sscanf(argv[++a], "%d.%d:%d:%lld:%lld", &d.cylinder, &d.head, &d.revolution, &from, &count) != 5) {
+                fprintf(stderr, "make_scp: bad --damage %s\n", argv[a]);
+                return 2;
+            }
+            d.from = from, d.count = count;
+            damage.push_back(d);
+        } else {
+            fprintf(stderr, "make_scp: unknown option %s\n", argv[a]);
+            return 2;
+        }
+    }
+    if (a >= argc) {
+        fprintf(stderr, "usage: make_scp [--amiga] [--adf FILE] [--kryoflux] [--no-index] [--damage C.H:R:FROM:COUNT] "
+                        "[--seed N] OUT [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]\n");
         return 2;
     }
-    const int cylinders = argc > 2 ? atoi(argv[2]) : 80;
-    const int sectors = argc > 3 ? atoi(argv[3]) : 18;
-    const int revolutions = argc > 4 ? atoi(argv[4]) : 3;
-    auto noiseArg = [&](int i, double dflt) { return argc > i ? atof(argv[i]) : dflt; };
-    const double jitter = noiseArg(5, 0.04), speed = noiseArg(6, 0), wobble = noiseArg(7, 0.01),
-                 peakShift = noiseArg(8, 0.05);
-    const int rate = sectors > 10 ? mfm::RATE_500K : mfm::RATE_250K;
-    const double cellTicks = 40e6 * mfm::cellSeconds(rate);   // SCP's 25 ns ticks
+    const std::string out = argv[a];
+    auto arg = [&](int i) { return a + i < argc ? argv[a + i] : nullptr; };
+    const int cylinders = arg(1) ? atoi(arg(1)) : 80;
+    const int sectors = arg(2) ? atoi(arg(2)) : amiga ? 11 : 18;
+    const int revolutions = arg(3) ? atoi(arg(3)) : 3;
+    auto noiseArg = [&](int i, double dflt) { return arg(i) ? atof(arg(i)) : dflt; };
+    const double jitter = noiseArg(4, 0.04), speed = noiseArg(5, 0), wobble = noiseArg(6, 0.01),
+                 peakShift = noiseArg(7, 0.05);
+    const int rate = sectors > (amiga ? 11 : 10) ? mfm::RATE_500K : mfm::RATE_250K;
+    const std::vector<uint8_t> adf = adfPath.empty() ? std::vector<uint8_t>() : readAll(adfPath);
     const int64_t rev = revolutionCells(rate);
+    if (kryoflux)
+        mkdir(out.c_str(), 0777);
     std::vector<fluxfiles::ScpTrack> tracks;
     for (int c = 0; c < cylinders; c++)
         for (int h = 0; h < 2; h++) {
-            const auto cells = trackCells(c, h, sectors, rate, revolutions);
+            std::vector<uint8_t> cells;
+            if (amiga) {
+                const auto one = amigaTrack(c, h, sectors, rev, adf, (int64_t(c * 2 + h) * 7919 * 13) % rev);
+                for (int r = 0; r < revolutions; r++)
+                    cells.insert(cells.end(), one.begin(), one.end());
+            } else {
+                cells = trackCells(c, h, sectors, rate, revolutions);
+            }
+            const double sampleHz = kryoflux ? 24027428.5714285 : 40e6;
+            const double cellTicks = sampleHz * mfm::cellSeconds(rate);
             FluxNoise noise;
             noise.jitter = jitter, noise.speed = speed, noise.wobble = wobble, noise.peakShift = peakShift;
-            noise.revolutionCells = rev, noise.seed = uint64_t(c * 2 + h + 1);
+            noise.revolutionCells = rev, noise.seed = uint64_t(c * 2 + h + 1) + seed * 1000003;
+            for (const Damage &d : damage)
+                if (d.cylinder == c && d.head == h)
+                    noise.damage.push_back({int64_t(d.revolution) * rev + d.from, d.count});
             std::vector<int64_t> at;
             const auto flux = buildFlux(cells, revolutions * rev, cellTicks, noise, &at);
+            // The random transitions of a damaged stretch lie where the one before them does.
+            for (size_t i = 0; i < at.size(); i++)
+                if (at[i] < 0)
+                    at[i] = i ? at[i - 1] : 0;
+            if (kryoflux) {
+                // Index pulses at every revolution's start, and one after the last.
+                std::vector<size_t> pulses;
+                for (int r = 0; index && r <= revolutions; r++)
+                    pulses.push_back(size_t(std::lower_bound(at.begin(), at.end(), int64_t(r) * rev) - at.begin()));
+                char name[64];
+                snprintf(name, sizeof name, "/track%02d.%d.raw", c, h);
+                const fluxfiles::Intervals intervals(flux.begin(), flux.end());
+                if (!writeBytes(out + name, fluxfiles::kryofluxStream(intervals, pulses))) {
+                    fprintf(stderr, "make_scp: cannot write %s%s\n", out.c_str(), name);
+                    return 2;
+                }
+                continue;
+            }
             fluxfiles::ScpTrack t{c * 2 + h, std::vector<fluxfiles::Intervals>(size_t(revolutions))};
             for (size_t i = 0; i < flux.size(); i++)
                 t.revolutions[size_t(std::min<int64_t>(at[i] / rev, revolutions - 1))].push_back(flux[i]);
             tracks.push_back(std::move(t));
         }
-    const auto image = fluxfiles::scpImage(tracks);
-    FILE *out = fopen(argv[1], "wb");
-    if (!out || fwrite(image.data(), 1, image.size(), out) != image.size() || fclose(out) != 0) {
-        fprintf(stderr, "make_scp: cannot write %s\n", argv[1]);
+    if (!kryoflux && !writeBytes(out, fluxfiles::scpImage(tracks))) {
+        fprintf(stderr, "make_scp: cannot write %s\n", out.c_str());
         return 2;
     }
     return 0;

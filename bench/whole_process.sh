@@ -85,7 +85,7 @@ fi
 
 # Flux: a 1.44 MB disk as a three-revolution SCP image (made once, kept).
 scp=$build/bench/hd1440.scp
-[ -f "$scp" ] || "$build/bench/make_scp" "$scp"
+[ -f "$scp" ] || "$build/tests/make_scp" "$scp"
 cat "$scp" > /dev/null
 catscp=$(median_ms cat "$scp")
 flux=$(median_ms "$build/rawimage" -q -o "$work/flux.img" "$scp")

@@ -58,11 +58,14 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         out.indexPeriod = ticks / out.revolutions / work.track.sampleHz;
     }
 
-    // Sectors named by a sound ID or a copy, and those read well.
+    // Sectors named by a sound ID or a copy, and those read well: a good
+    // copy, and for a family whose check is weak (recovery.h) good copies in
+    // two revolutions, or in every one that held the sector.
     auto key = [](Family f, uint8_t c, uint8_t h, uint8_t s) {
         return uint32_t(f) << 24 | uint32_t(c) << 16 | uint32_t(h) << 8 | s;
     };
     std::set<uint32_t> named, good;
+    std::map<uint32_t, std::set<int>> seenIn, goodIn;   // weak checks: revolutions
     std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
     TrackRead pass;
     for (int p = 0; p < FLUX_PASS_COUNT; p++) {
@@ -94,8 +97,15 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
             // An AmigaDOS sector names itself only in a sound header.
             if (c.family != Family::amiga || c.idOk)
                 named.insert(k);
-            if (c.good())
+            if (c.family == Family::amiga && c.idOk) {
+                seenIn[k].insert(c.revolution);
+                if (c.good())
+                    goodIn[k].insert(c.revolution);
+                if (goodIn[k].size() >= std::min<size_t>(2, seenIn[k].size()))
+                    good.insert(k);
+            } else if (c.good()) {
                 good.insert(k);
+            }
             c.pass = p;
             // The aligned vote looks at the cells of the first copies only.
             if (!c.cells.empty() && ++withCells[k] > ALIGN_MAX_COPIES)

@@ -216,6 +216,110 @@ bool namesOtherHead(const TrackRead &r, const SectorCopy &c)
     return c.family == Family::amiga && r.head >= 0 && c.head != r.head;
 }
 
+// Evidence beyond a weak check: an AmigaDOS sector's XOR checksum is 16
+// column parities, which any two errors in one column (bit k of every
+// 16-bit word of data cells) pass. Bytes that pass it stand when another
+// read of the sector (another revolution or input) holds them exactly; or
+// when no other bytes that the reads make likely pass it too. The reads
+// compared are those whose copy lies near the bytes (NEAR_BITS bits apart
+// at most: reads that held their lock, whose few errors fall each in its
+// own place); a bit that some of them read otherwise is contested, and its
+// margin is the reads that hold the bytes' value less those that do not.
+// Other bytes that pass the check differ in two contested bits of one
+// column at least; the bytes stand when every such pair has a margin of
+// CHECK_MARGIN or more, when no contested bit has a negative margin, and
+// when some other read lies near (a vote: two), unless no other read holds
+// the sector at all.
+
+constexpr int NEAR_BITS = 64;
+constexpr int CHECK_MARGIN = 2;
+constexpr int CHECK_COLUMNS = 16;
+
+// A read of a sector: its TrackRead and revolution.
+using ReadKey = std::pair<const TrackRead *, int>;
+ReadKey readOf(const Ref &x) { return {x.read, x.copy->revolution}; }
+
+// The checksum column of bit `b` (0 the lowest) of byte `i` of a sector's
+// bytes: the bit's place in its big-endian long, halved.
+int columnOf(size_t i, int b) { return ((3 - int(i % 4)) * 8 + b) >> 1; }
+
+// The bits where `copy` (its bytes and stored check) differs from `bytes`
+// and `stored`, as (column, place) with places of the stored check after
+// the bytes; false when more than NEAR_BITS.
+bool differences(const SectorCopy &copy, const uint8_t *bytes, size_t size, uint32_t stored,
+                 std::vector<std::pair<int, size_t>> &out)
+{
+    out.clear();
+    for (size_t i = 0; i < size; i++)
+        if (const unsigned diff = copy.data[i] ^ bytes[i]) {
+            for (int b = 0; b < 8; b++)
+                if ((diff >> b) & 1)
+                    out.push_back({columnOf(i, b), i * 8 + size_t(b)});
+            if (out.size() > size_t(NEAR_BITS))
+                return false;
+        }
+    for (uint32_t diff = copy.storedCheck ^ stored; diff; diff &= diff - 1) {
+        const int j = __builtin_ctz(diff);
+        out.push_back({j >> 1, size * 8 + size_t(j)});
+    }
+    return out.size() <= size_t(NEAR_BITS);
+}
+
+bool weakCheckStands(const std::vector<Ref> &copies, const uint8_t *bytes, size_t size, uint32_t stored,
+                     const Ref *own)
+{
+    // Per other read, the differences of its copy nearest the bytes.
+    std::map<ReadKey, std::vector<std::pair<int, size_t>>> nearest;
+    std::set<ReadKey> others;
+    std::vector<std::pair<int, size_t>> diff;
+    for (const Ref &x : copies) {
+        if (own && readOf(x) == readOf(*own))
+            continue;
+        others.insert(readOf(x));
+        if (!differences(*x.copy, bytes, size, stored, diff))
+            continue;
+        if (diff.empty() && own)
+            return true;
+        const auto it = nearest.find(readOf(x));
+        if (it == nearest.end() || diff.size() < it->second.size())
+            nearest[readOf(x)] = diff;
+    }
+    if (own && others.empty())
+        return true;
+    if (nearest.size() < (own ? 1u : 2u))
+        return false;
+    // Per contested bit, the reads that read it otherwise.
+    std::map<std::pair<int, size_t>, int> against;
+    for (const auto &[read, bits] : nearest)
+        for (const auto &bit : bits)
+            against[bit]++;
+    const int reads = int(nearest.size()) + (own ? 1 : 0);
+    std::vector<int> margins[CHECK_COLUMNS];
+    for (const auto &[bit, n] : against) {
+        const int margin = (reads - n) - n;
+        if (margin < 0)
+            return false;
+        margins[bit.first].push_back(margin);
+    }
+    for (std::vector<int> &m : margins)
+        if (m.size() >= 2) {
+            std::partial_sort(m.begin(), m.begin() + 2, m.end());
+            if (m[0] + m[1] < CHECK_MARGIN)
+                return false;
+        }
+    return true;
+}
+
+// The good copy of an AmigaDOS sector whose bytes stand (the first such),
+// or null.
+const Ref *standingCopy(const std::vector<Ref> &copies, size_t size)
+{
+    for (const Ref &x : copies)
+        if (x.copy->good() && weakCheckStands(copies, x.copy->data.data(), size, x.copy->storedCheck, &x))
+            return &x;
+    return nullptr;
+}
+
 // Whether an IBM disk is an Atari ST's rather than a PC's: more than 80
 // cylinders, or a boot sector with neither a PC's jump nor its 55 AA.
 bool atariDisk(const Geometry &g, const std::unordered_map<uint32_t, std::vector<Ref>> &placed)
@@ -284,6 +388,9 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
         if (cylinder < 0)
             continue;
         for (const SectorCopy &c : r.copies) {
+            // An AmigaDOS sector's numbers mean nothing when its header is bad.
+            if (c.family == Family::amiga && !c.idOk)
+                continue;
             Outside why;
             if (c.family != g.family)
                 why = Outside::otherFamily;
@@ -546,6 +653,12 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                             sized.push_back(x);
                 sec.copies = int(sized.size());
                 const Ref *chosen = chooseGood(sized, sec);
+                if (chosen && g.family == Family::amiga) {
+                    // The weak check: the good copies' bytes must stand.
+                    const Ref *standing = standingCopy(sized, bytes);
+                    sec.status = standing ? SectorStatus::good : SectorStatus::crcError;
+                    chosen = standing ? standing : chosen;
+                }
                 if (!chosen && !sized.empty()) {
                     chosen = &sized.front();
                     sec.status = SectorStatus::crcError;
@@ -565,7 +678,12 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     const Vote v = voteCopies(voters, bytes);
                     memcpy(out, v.data.data(), bytes);
                     sec.voted = true;
-                    if (v.confirmed && std::any_of(voters.begin(), voters.end(), [](auto *x) { return x->idOk; }))
+                    if (v.confirmed && std::any_of(voters.begin(), voters.end(), [](auto *x) { return x->idOk; }) &&
+                        (g.family != Family::amiga ||
+                         weakCheckStands(sized, v.data.data(), bytes,
+                                         amiga::dataChecksum(std::span<const uint8_t, amiga::SECTOR_BYTES>(
+                                             v.data.data(), amiga::SECTOR_BYTES)),
+                                         nullptr)))
                         sec.status = SectorStatus::good;
                 }
                 if (sec.status != SectorStatus::good) {
