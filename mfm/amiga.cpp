@@ -186,6 +186,10 @@ std::vector<uint8_t> encodeTrack(int track, std::span<const uint8_t> data, int c
     // sectors is cut where it ends).
     while (w.at() < cells)
         w.byte(0);
+    // The track runs round into its gap: the gap's first clock cell follows
+    // the last data cell.
+    if (cells > 1 && count > 0 && (out[size_t((cells - 1) >> 3)] >> (7 - ((cells - 1) & 7))) & 1)
+        out[0] &= 0x7F;
     return out;
 }
 

@@ -227,9 +227,10 @@ bool namesOtherHead(const TrackRead &r, const SectorCopy &c)
 // margin is the reads that hold the bytes' value less those that do not.
 // Other bytes that pass the check differ in two contested bits of one
 // column at least; the bytes stand when every such pair has a margin of
-// CHECK_MARGIN or more, when no contested bit has a negative margin, and
-// when some other read lies near (a vote: two), unless no other read holds
-// the sector at all.
+// CHECK_MARGIN or more, no contested bit has a negative margin (where most
+// reads hold another value, the check may have been passed by an error
+// that every read makes, a weak spot of the disk), and some other read
+// lies near (a vote: two), unless no other read holds the sector at all.
 
 constexpr int NEAR_BITS = 64;
 constexpr int CHECK_MARGIN = 2;
@@ -296,10 +297,9 @@ bool weakCheckStands(const std::vector<Ref> &copies, const uint8_t *bytes, size_
     const int reads = int(nearest.size()) + (own ? 1 : 0);
     std::vector<int> margins[CHECK_COLUMNS];
     for (const auto &[bit, n] : against) {
-        const int margin = (reads - n) - n;
-        if (margin < 0)
+        if ((reads - n) - n < 0)
             return false;
-        margins[bit.first].push_back(margin);
+        margins[bit.first].push_back((reads - n) - n);
     }
     for (std::vector<int> &m : margins)
         if (m.size() >= 2) {
