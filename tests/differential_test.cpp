@@ -3,6 +3,7 @@
 #include "helpers.h"
 #include "reference_analyser.h"
 
+#include "mfm/amiga.h"
 #include "mfm/scanner.h"
 
 #include <gtest/gtest.h>
@@ -177,8 +178,10 @@ TEST(Differential, FuzzCorpus)
 }
 
 // Every scanner path this machine runs (AVX2, SSE2, portable) finds the same
-// fields with the same bytes, on streams of any length and both data
-// lengths; the suite's other tests run only the best path.
+// fields with the same bytes, on streams of any length, both data lengths
+// and with AmigaDOS sectors looked for or not; the suite's other tests run
+// only the best path. Looking for AmigaDOS sectors leaves the IBM fields
+// as they were.
 TEST(Differential, ScannerPathsAgree)
 {
     std::vector<std::vector<uint8_t>> streams;
@@ -200,22 +203,65 @@ TEST(Differential, ScannerPathsAgree)
         m.byte(i % 3 ? MARK_DATA : MARK_ID);
     }
     streams.push_back(dense);
+    // AmigaDOS tracks at odd and even offsets, one beside IBM fields, and
+    // A1 A1 followed by ones planted in random cells.
+    const auto data = randomBytes(11 * mfm::amiga::SECTOR_BYTES);
+    for (const int64_t offset : {0, 5, 12}) {
+        auto track = mfm::amiga::encodeTrack(offset, data, 11, 100000);
+        std::vector<uint8_t> shifted(track.size() + 4, 0);
+        for (int64_t c = 0; c < int64_t(track.size()) * 8; c++)
+            if ((track[size_t(c >> 3)] >> (7 - (c & 7))) & 1)
+                shifted[size_t((c + offset) >> 3)] |= uint8_t(0x80 >> ((c + offset) & 7));
+        streams.push_back(shifted);
+    }
+    auto mixed = formattedSlot(4, 9, 7);
+    const auto amigaTrack = mfm::amiga::encodeTrack(9, data, 11, 100000);
+    std::copy(amigaTrack.begin(), amigaTrack.end(), mixed.begin() + 20000);
+    streams.push_back(mixed);
+    auto ones = randomBytes(20000);
+    for (int k = 0; k < 40; k++) {
+        CellWriter w(ones, 16 * (200 + 450 * k) + k % 16);
+        w.sync(), w.sync(), w.byte(uint8_t(0xF0 | k));
+    }
+    streams.push_back(ones);
 
-    mfm::Scanner best, sse2(mfm::Simd::sse2), portable(mfm::Simd::portable);
+    auto same = [](const mfm::Field &a, const mfm::Field &b) {
+        return a.family == b.family && a.bit == b.bit && a.mark == b.mark && a.track == b.track && a.side == b.side &&
+               a.sector == b.sector && a.size == b.size && a.introduced == b.introduced && a.id == b.id &&
+               a.storedCrc == b.storedCrc && a.computedCrc == b.computedCrc && a.decoded == b.decoded &&
+               a.headerOk == b.headerOk && a.dataOk == b.dataOk && a.dataSum == b.dataSum &&
+               std::ranges::equal(a.data, b.data);
+    };
+    mfm::Scanner best, sse2(mfm::Simd::sse2), portable(mfm::Simd::portable), ibmOnly;
+    int amigaSectors = 0;
     for (const auto length : {mfm::DataLength::fixed512, mfm::DataLength::fromId})
-        for (size_t i = 0; i < streams.size(); i++) {
-            const auto want = portable.scan(streams[i], length);
-            for (mfm::Scanner *other : {&best, &sse2}) {
-                const auto got = other->scan(streams[i], length);
-                ASSERT_EQ(got.size(), want.size()) << "stream " << i;
-                for (size_t k = 0; k < got.size(); k++) {
-                    const mfm::Field &a = got[k], &b = want[k];
-                    EXPECT_TRUE(a.bit == b.bit && a.mark == b.mark && a.track == b.track && a.side == b.side &&
-                                a.sector == b.sector && a.size == b.size && a.introduced == b.introduced &&
-                                a.id == b.id && a.storedCrc == b.storedCrc && a.computedCrc == b.computedCrc &&
-                                a.decoded == b.decoded && std::ranges::equal(a.data, b.data))
-                        << "stream " << i << ", field " << k;
+        for (const bool amiga : {false, true})
+            for (size_t i = 0; i < streams.size(); i++) {
+                const auto want = portable.scan(streams[i], length, amiga);
+                for (mfm::Scanner *other : {&best, &sse2}) {
+                    const auto got = other->scan(streams[i], length, amiga);
+                    ASSERT_EQ(got.size(), want.size()) << "stream " << i << (amiga ? ", amiga" : "");
+                    for (size_t k = 0; k < got.size(); k++)
+                        EXPECT_TRUE(same(got[k], want[k])) << "stream " << i << ", field " << k;
+                }
+                if (!amiga)
+                    continue;
+                std::vector<mfm::Field> ibm;
+                for (const mfm::Field &fd : want)
+                    if (fd.family == mfm::Family::ibm)
+                        ibm.push_back(fd);
+                    else
+                        amigaSectors += fd.headerOk && fd.dataOk;
+                // Field::id indexes each scan's own results: compare the IDs' places.
+                const auto alone = ibmOnly.scan(streams[i], length);
+                ASSERT_EQ(alone.size(), ibm.size()) << "stream " << i;
+                for (size_t k = 0; k < ibm.size(); k++) {
+                    mfm::Field a = alone[k], b = ibm[k];
+                    a.id = a.id < 0 ? -1 : int32_t(alone[size_t(a.id)].bit);
+                    b.id = b.id < 0 ? -1 : int32_t(want[size_t(b.id)].bit);
+                    EXPECT_TRUE(same(a, b)) << "stream " << i << ", field " << k;
                 }
             }
-        }
+    // The three tracks and the one beside IBM fields, whole, in both lengths.
+    EXPECT_EQ(amigaSectors, 2 * 4 * 11);
 }

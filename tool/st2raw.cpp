@@ -1,5 +1,8 @@
 // st2raw: turns a ".st" sector image into a raw capture of standard IBM MFM
-// tracks, the input rawscan reads.
+// tracks, the input rawscan reads, and an Amiga ".adf" into one of AmigaDOS
+// tracks.
+#include "mfm/amiga.h"
+#include "mfm/imagefile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
 #include "cli.h"
@@ -32,7 +35,9 @@ void usage(FILE *to)
                 "  --version   the version\n"
                 "\n"
                 "The image is 737280, 819200 or 1474560 bytes (80 x 2 x 9, 10 or 18 sectors), or\n"
-                "any size its boot sector's geometry gives exactly, up to 80 x 2 x 18. A\n"
+                "any size its boot sector's geometry gives exactly, up to 80 x 2 x 18. An image\n"
+                "named .adf is an Amiga disk: 80 to 83 cylinders of 2 x 11 sectors (DD, 250\n"
+                "kbit/s) or of 2 x 22 (HD, 500 kbit/s), laid out as AmigaDOS tracks. A\n"
                 "CAPTURE named - is standard output; the text then goes to standard error.\n"
                 "Exit status: 0 written, 2 a bad command line or an image that cannot be read\n"
                 "or used (nothing written).\n");
@@ -84,12 +89,65 @@ std::string supportedSizes()
            std::to_string(SECTOR_SIZE) + " bytes)";
 }
 
+// The AmigaDOS layouts st2raw writes: sectors per track and cell rate.
+struct AmigaKind {
+    int sectors;
+    int kbits;
+};
+constexpr AmigaKind AMIGA_KINDS[] = {{11, 250}, {22, 500}};
+constexpr int AMIGA_MIN_CYLINDERS = 80, AMIGA_MAX_CYLINDERS = 83;
+constexpr int64_t CELLS_PER_KBIT = 400;   // cells of one revolution at 300 rpm per kbit/s
+
+// An .adf as AmigaDOS tracks: each cylinder's slot holds head 0's track
+// from its start and head 1's from its middle, one revolution each.
+[[noreturn]] void amigaCapture(const Options &o)
+{
+    std::vector<uint8_t> adf;
+    int64_t size = 0;
+    try {
+        const uint64_t largest = uint64_t(AMIGA_MAX_CYLINDERS) * 2 * 22 * mfm::amiga::SECTOR_BYTES;
+        const mfm::MappedFile file(o.image, largest + 1);
+        cli::refuseClashes({o.image}, {{o.capture, "capture"}});
+        size = int64_t(file.fileSize());
+        adf.assign(file.bytes().begin(), file.bytes().end());
+    } catch (const mfm::FileError &e) {
+        cli::fail(e.what());
+    }
+    const AmigaKind *kind = nullptr;
+    int cylinders = 0;
+    for (const AmigaKind &k : AMIGA_KINDS) {
+        const int64_t cylinder = int64_t(2) * k.sectors * mfm::amiga::SECTOR_BYTES;
+        if (size % cylinder == 0 && size / cylinder >= AMIGA_MIN_CYLINDERS && size / cylinder <= AMIGA_MAX_CYLINDERS)
+            kind = &k, cylinders = int(size / cylinder);
+    }
+    if (!kind)
+        cli::fail(o.image + ": unsupported .adf size " + std::to_string(size) + ": want 80 to 83 cylinders of 2 x 11 "
+                  "sectors (901120 bytes for 80) or of 2 x 22 (1802240 bytes for 80) of 512 bytes");
+    const int64_t cells = CELLS_PER_KBIT * kind->kbits;
+    const size_t trackBytes = size_t(kind->sectors) * mfm::amiga::SECTOR_BYTES;
+    std::vector<uint8_t> capture(size_t(o.driveA ? DISK_SIZE : 0) + size_t(DISK_SIZE), 0);
+    uint8_t *slots = capture.data() + (o.driveA ? DISK_SIZE : 0);
+    for (int track = 0; track < cylinders * 2; track++) {
+        const std::vector<uint8_t> one = mfm::amiga::encodeTrack(
+            track, std::span<const uint8_t>(adf.data() + size_t(track) * trackBytes, trackBytes), kind->sectors, cells);
+        const size_t at = size_t(track / 2) * TRACK_SLOT_SIZE + size_t(track % 2) * (TRACK_SLOT_SIZE / 2);
+        std::copy(one.begin(), one.end(), slots + at);
+    }
+    const std::string text = o.capture + ": " + std::to_string(cylinders) + " cylinders, 2 heads, " +
+                             std::to_string(kind->sectors) + " AmigaDOS sectors per track, " +
+                             std::to_string(kind->kbits) + " kbit/s, drive " + (o.driveA ? "A" : "B") + "\n";
+    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
+    exit(EXIT_OK);
+}
+
 }
 
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
     const Options o = parseArguments(argc, argv);
+    if (mfm::imageFormatOf(o.image) == mfm::ImageFormat::adf)
+        amigaCapture(o);
     int64_t size = 0;
     try {
         // One byte more than the largest image tells a larger one.
