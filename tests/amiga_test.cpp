@@ -7,6 +7,7 @@
 #include "mfm/amiga.h"
 #include "mfm/fluxcells.h"
 #include "mfm/recovery.h"
+#include "mfm/sectormap.h"
 
 #include <gtest/gtest.h>
 
@@ -217,4 +218,117 @@ TEST(Amiga, AWeakChecksumNeedsTheOtherReads)
         EXPECT_TRUE(sec.status != mfm::SectorStatus::good || sectorIs(rec, S, data)) << c.name;
         EXPECT_EQ(rec.count(mfm::SectorStatus::good), SPT - (sec.status != mfm::SectorStatus::good)) << c.name;
     }
+}
+
+namespace {
+
+struct Disk {
+    std::vector<uint8_t> capture, image;
+};
+
+// A drive-B capture of IBM-format tracks numbered from `first`, and its
+// image.
+Disk numberedDisk(int cylinders, int heads, int first, int sectors, uint8_t sizeCode)
+{
+    Disk d;
+    const size_t size = size_t(128) << sizeCode;
+    d.capture.assign(size_t(cylinders) * TRACK_SLOT_SIZE, 0);
+    for (int c = 0; c < cylinders; c++)
+        for (int h = 0; h < heads; h++) {
+            std::vector<uint8_t> slot(TRACK_SLOT_SIZE, 0);
+            CellWriter w(d.capture, (int64_t(c) * TRACK_SLOT_SIZE + int64_t(h) * TRACK_SLOT_SIZE / 2) * 8 + 16 * 40);
+            for (int s = first; s < first + sectors; s++) {
+                const auto data = sectorData(c, h, s, size);
+                w.idField(uint8_t(c), uint8_t(h), uint8_t(s), sizeCode);
+                w.dataField(data.data(), true, size);
+                d.image.insert(d.image.end(), data.begin(), data.end());
+            }
+        }
+    return d;
+}
+
+}
+
+// The tools on AmigaDOS disks and on IBM-format disks numbered from 0 and
+// from 0xC1: the layout named and found, the outputs that can hold each
+// disk and those refused (exit 2, nothing written), and --format.
+TEST(Amiga, ToolsNameTheLayoutAndRefuseWhatCannotHoldIt)
+{
+    const std::string dir = tempDir();
+    std::vector<uint8_t> adf(901120);
+    for (size_t i = 0; i < adf.size(); i++)
+        adf[i] = uint8_t((i * 2654435761u) >> 13);
+    writeFile(dir + "/src.adf", adf);
+    ASSERT_EQ(runProgram(ST2RAW_PATH, {dir + "/src.adf", dir + "/amiga.raw"}).status, 0);
+    ASSERT_EQ(runProgram(ST2RAW_PATH, {EXAMPLE_IMAGE, dir + "/ibm.raw"}).status, 0);
+    const Disk cpc = numberedDisk(40, 1, 0xC1, 9, 2), adfs = numberedDisk(80, 2, 0, 16, 1);
+    writeFile(dir + "/cpc.raw", cpc.capture);
+    writeFile(dir + "/adfs.raw", adfs.capture);
+    const std::string amiga = dir + "/amiga.raw", ibm = dir + "/ibm.raw";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;                       // on standard output or error
+        const std::vector<uint8_t> *image;      // what the image (the -o argument) holds, if any
+    };
+    const Case cases[] = {
+        {{"-o", dir + "/a.adf", "--report", dir + "/a.json", "--map", dir + "/a.svg", amiga}, 0,
+         "Format: amiga.amigados, 80 cylinders, 2 heads, 11 sectors of 512 bytes (detected)\n", &adf},
+        {{"-o", dir + "/a.imd", amiga}, 2, "a.imd: ImageDisk holds IBM-format sectors only, not an AmigaDOS disk "
+                                           "(amiga.amigados)", nullptr},
+        {{"-o", dir + "/a.msa", amiga}, 2, "MSA holds Atari ST layouts only", nullptr},
+        {{"-o", dir + "/i.adf", ibm}, 2, "i.adf: an .adf holds AmigaDOS disks only, not an IBM MFM disk (ibm.720)",
+         nullptr},
+        {{"-f", "amiga.amigados", "-o", dir + "/f.img", ibm}, 1,
+         "Format: amiga.amigados, 80 cylinders, 2 heads, 11 sectors of 512 bytes (given with --format)\n"
+         "cylinder 0: no AmigaDOS sectors; 18 IBM MFM sectors\n", nullptr},
+        {{"--format", "ibm.1440", "-g", "80:2:18", "-o", dir + "/x.img", ibm}, 2, "not both", nullptr},
+        {{"--format", "amiga", "-o", dir + "/x.img", ibm}, 2, "unknown format 'amiga'", nullptr},
+        {{"--format", "help"}, 0, "amiga.amigados_hd   amiga          80     2      22   512     0     500  300",
+         nullptr},
+        {{"-o", dir + "/c.img", dir + "/cpc.raw"}, 0,
+         "Format: amstrad.data, 40 cylinders, 1 heads, 9 sectors of 512 bytes (detected)\n", &cpc.image},
+        {{"-g", "40:1:9:512:0xC1", "-o", dir + "/g.img", dir + "/cpc.raw"}, 0,
+         "Format: amstrad.data, 40 cylinders, 1 heads, 9 sectors of 512 bytes (given with --geometry)\n",
+         &cpc.image},
+        {{"-g", "40:1:9:512:0xF8", "-o", dir + "/x.img", dir + "/cpc.raw"}, 2, "bad geometry", nullptr},
+        {{"-o", dir + "/d.img", dir + "/adfs.raw"}, 0,
+         "Format: acorn.adfs.640, 80 cylinders, 2 heads, 16 sectors of 256 bytes (detected)\n", &adfs.image},
+    };
+    for (const Case &c : cases) {
+        const RunResult r = runProgram(RAWIMAGE_PATH, c.args);
+        EXPECT_EQ(r.status, c.status) << r.all();
+        EXPECT_NE(r.all().find(c.says), std::string::npos) << c.says << "\nin\n" << r.all();
+        const auto o = std::find(c.args.begin(), c.args.end(), "-o");
+        if (o == c.args.end())
+            continue;
+        const std::string image = readFile(o[1]);
+        const bool want = c.image ? image == std::string(c.image->begin(), c.image->end())
+                                  : c.status != 2 || image.empty();
+        EXPECT_TRUE(want) << o[1];
+    }
+    // The report and the map number the sectors from 0.
+    const std::string report = readFile(dir + "/a.json");
+    EXPECT_NE(report.find("\"first\": 0,\n    \"family\": \"amiga\",\n    \"format\": \"amiga.amigados\""),
+              std::string::npos);
+    EXPECT_NE(report.find("\"cylinder\": 79,\n      \"head\": 1,\n      \"sector\": 10,"), std::string::npos);
+    EXPECT_NE(readFile(dir + "/a.svg").find("sector 0 starts at the top"), std::string::npos);
+}
+
+// A track that holds sync words but no sector of the disk's family is
+// another format's track, said once per track, not damage.
+TEST(Amiga, TracksOfAnotherFormatAreNamed)
+{
+    std::vector<mfm::TrackRead> reads = {readOf(amiga::encodeTrack(0, trackData(0), SPT, REV), 0)};
+    mfm::TrackRead other;
+    other.physical = 0, other.head = 1, other.syncWords = 9, other.syncs = 0;
+    reads.push_back(other);
+    mfm::RecoveryOptions options;
+    options.format = mfm::findLayout("amiga.amigados");
+    const mfm::Recovery rec = mfm::recoverDisk(reads, options);
+    ASSERT_EQ(rec.otherTracks.size(), 1u);
+    EXPECT_NE(mfm::geometryText(rec).find("\ntrack 0.1: no AmigaDOS sectors; 9 sync words of another format\n"),
+              std::string::npos)
+        << mfm::geometryText(rec);
+    EXPECT_NE(mfm::jsonReport(rec, {}).find("\"sync_words\": 9,"), std::string::npos);
 }
