@@ -36,17 +36,19 @@ inline void checkFluxTrack(const mfm::FluxTrack &track, size_t inputSize)
     mfm::Scanner scanner;
     mfm::TrackRead read;
     read.head = track.head;
-    mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId), cells.marks, read, cells.bytes);
+    mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId, true), cells.marks, read, cells.bytes);
     for (const mfm::SectorCopy &c : read.copies)
         if (c.dataOk && c.idOk && c.clockErrors < 0)
             abort();
-    // Every copy of the track's cylinder 0 placed and voted.
-    mfm::RecoveryOptions layout;
-    layout.geometry = mfm::Geometry{1, 2, 255, 512};
-    layout.fill = 0;
-    const mfm::Recovery rec = mfm::recoverDisk(std::span(&read, 1), layout);
-    if (rec.image.size() != size_t(rec.geometry.imageBytes()))
-        abort();
+    // Every copy of the track's cylinder 0 placed and voted, in each family.
+    for (const mfm::Family family : {mfm::Family::ibm, mfm::Family::amiga}) {
+        mfm::RecoveryOptions layout;
+        layout.geometry = mfm::Geometry{1, 2, 255, 512, family == mfm::Family::amiga ? 0 : 1, family};
+        layout.fill = 0;
+        const mfm::Recovery rec = mfm::recoverDisk(std::span(&read, 1), layout);
+        if (rec.image.size() != size_t(rec.geometry.imageBytes()))
+            abort();
+    }
 }
 
 #endif

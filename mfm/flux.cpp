@@ -608,8 +608,6 @@ void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name
     out.index.resize(pulses.positions.size(), n);
     if (n == 0)
         fail(name, "the stream holds no flux transitions");
-    if (out.index.empty())
-        fail(name, "the stream holds no index pulse");
 }
 
 /* ------------------------------------------------------------ FluxFile -- */

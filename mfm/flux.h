@@ -145,7 +145,8 @@ std::vector<int> scpTrackNumbers(std::span<const uint8_t> image, const std::stri
  * runs past the end, a stream information or stream end block disagrees
  * with the reader's stream position (or reports a device error), index
  * positions go backwards or past the end, an interval exceeds 32 bits, or
- * the stream holds no transition or no index pulse. */
+ * the stream holds no transition. A stream with no index pulse (a drive
+ * that gave none) is read whole as flux of unknown revolutions. */
 void readKryofluxStream(std::span<const uint8_t> stream, const std::string &name, FluxTrack &out);
 
 }

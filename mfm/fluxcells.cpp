@@ -42,6 +42,33 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, con
     return true;
 }
 
+namespace {
+
+// Flux read with no index pulse: the copies of a sector found far apart
+// (more than a sector's cells) are reads of other revolutions. Each copy is
+// numbered by the place of its sector's copies it lies at, from 1.
+void numberRevolutions(std::vector<SectorCopy> &copies)
+{
+    constexpr int64_t APART = amiga::FIELD_CELLS;
+    std::map<uint32_t, std::vector<int64_t>> places;   // per sector, its copies' places
+    auto key = [](const SectorCopy &c) {
+        return uint32_t(c.family) << 24 | uint32_t(c.cylinder) << 16 | uint32_t(c.head) << 8 | c.sector;
+    };
+    for (const SectorCopy &c : copies)
+        places[key(c)].push_back(c.bit);
+    for (auto &[k, bits] : places)
+        std::sort(bits.begin(), bits.end());
+    for (SectorCopy &c : copies) {
+        const std::vector<int64_t> &bits = places[key(c)];
+        int revolution = 1;
+        for (size_t j = 1; j < bits.size() && bits[j] <= c.bit; j++)
+            revolution += bits[j] - bits[j - 1] > APART;
+        c.revolution = revolution;
+    }
+}
+
+}
+
 bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, Scanner &scanner, TrackRead &out)
 {
     out.physical = file.tracks()[i].cylinder;
@@ -115,6 +142,8 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         if (named.size() == good.size())
             break;
     }
+    if (work.cells.marks.empty())
+        numberRevolutions(out.copies);
     return true;
 }
 

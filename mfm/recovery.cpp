@@ -504,7 +504,8 @@ namespace {
 // one (its fields lie inside it).
 bool collectAmiga(const Field &fd, std::span<const int64_t> indexCells, TrackRead &out, std::span<const uint8_t> cells)
 {
-    if (!fd.decoded)
+    // A sector cut by the end of the stream is no read of it.
+    if (!fd.decoded || (!cells.empty() && fd.bit + amiga::FIELD_CELLS > int64_t(cells.size()) * 8))
         return false;
     SectorCopy c;
     c.family = Family::amiga;

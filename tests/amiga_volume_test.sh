@@ -5,52 +5,50 @@
 # extract every file of it unchanged.
 #   sh tests/amiga_volume_test.sh BUILD_DIR      (exit 77: unadf or python3 missing)
 build=${1:?usage: amiga_volume_test.sh BUILD_DIR}
-here=$(cd "$(dirname "$0")" && pwd)
-revs=2
 for tool in unadf python3; do
     command -v $tool >/dev/null 2>&1 || { echo "skipped: no $tool"; exit 77; }
 done
+here=$(cd "$(dirname "$0")" && pwd)
+revs=2
+cases="dd-scp dd-kryoflux hd-scp hd-kryoflux"
 work=$(mktemp -d "${TMPDIR:-/tmp}/amiga_volume.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT TERM
 passed=0 failed=0
 
-# result NAME WHY: one line for a case, WHY empty when it passed.
-result() {
-    if [ -z "$2" ]; then
-        echo "PASS $1"; passed=$((passed + 1))
-    else
-        echo "FAIL $1: $2"; failed=$((failed + 1))
-    fi
-}
+python3 "$here/make_adf.py" "$work/dd.adf" --demo "$work/dd.src" &&
+    python3 "$here/make_adf.py" "$work/hd.adf" --hd --demo "$work/hd.src" || exit 1
 
-# readback NAME VOLUME SOURCE_DIR CAPTURE
-readback() {
-    back=$work/$1.adf files=$work/$1.files why=
-    "$build/rawimage" -q -o "$back" "$4" >"$work/$1.log" 2>&1 || why="rawimage exit status $?: $(cat "$work/$1.log")"
-    [ -n "$why" ] || cmp -s "$2" "$back" || why="image differs from the volume"
+# The flux files take seconds each: make them side by side.
+pids=
+for case in $cases; do
+    kind=${case%-*} spt=11 kf=
+    [ "$kind" = hd ] && spt=22
+    [ "${case#*-}" = kryoflux ] && kf=--kryoflux
+    "$build/tests/make_scp" --amiga $kf --adf "$work/$kind.adf" "$work/$case" 80 $spt $revs \
+        >"$work/$case.log" 2>&1 &
+    pids="$pids $!"
+done
+
+set -- $pids    # one pid per case, in order
+for case in $cases; do
+    kind=${case%-*} back=$work/$case.adf files=$work/$case.files why=
+    capture=$work/$case
+    [ "${case#*-}" = kryoflux ] && capture=$capture/track00.0.raw
+    wait "$1" || why="make_scp exit status $?: $(head -1 "$work/$case.log")"
+    shift
+    [ -n "$why" ] || "$build/rawimage" -q -o "$back" "$capture" >"$work/$case.log" 2>&1 ||
+        why="rawimage exit status $?: $(cat "$work/$case.log")"
+    [ -n "$why" ] || cmp -s "$work/$kind.adf" "$back" || why="image differs from the volume"
     if [ -z "$why" ]; then
         mkdir "$files" && unadf "$back" -d "$files" >/dev/null 2>&1
-        diff -r "$3" "$files" >"$work/$1.diff" 2>&1 || why="unadf extraction differs: $(head -3 "$work/$1.diff")"
+        diff -rq "$work/$kind.src" "$files" >"$work/$case.diff" 2>&1 ||
+            why="unadf extraction differs: $(head -1 "$work/$case.diff")"
     fi
-    result "$1" "$why"
-}
-
-for kind in dd hd; do
-    vol=$work/$kind.adf src=$work/$kind.src spt=11 hd=
-    [ $kind = hd ] && spt=22 hd=--hd
-    if ! python3 "$here/make_adf.py" "$vol" $hd --demo "$src"; then
-        result "$kind make_adf" "make_adf.py failed"; continue
-    fi
-    if "$build/tests/make_scp" --amiga --adf "$vol" "$work/$kind.scp" 80 $spt $revs; then
-        readback "$kind-scp" "$vol" "$src" "$work/$kind.scp"
+    if [ -z "$why" ]; then
+        echo "PASS $case"; passed=$((passed + 1))
     else
-        result "$kind-scp" "make_scp failed"
-    fi
-    if "$build/tests/make_scp" --amiga --kryoflux --adf "$vol" "$work/$kind.kf" 80 $spt $revs; then
-        readback "$kind-kryoflux" "$vol" "$src" "$work/$kind.kf/track00.0.raw"
-    else
-        result "$kind-kryoflux" "make_scp failed"
+        echo "FAIL $case: $why"; failed=$((failed + 1))
     fi
 done
 echo "$passed passed, $failed failed"

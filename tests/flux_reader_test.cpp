@@ -315,7 +315,6 @@ TEST(FluxBadInput, KryofluxStreams)
             {"OOB size past the end", [] { return kryofluxStream(KF, {0}, {.oobPastEnd = true}); },
              "past the end of the file"},
             {"nothing but Ovl16", [] { return Bytes(50000, 0x0B); }, "no flux transitions"},
-            {"no index", [] { return kryofluxStream(KF, {}); }, "no index pulse"},
             {"wrong stream position", [] { return kryofluxStream(KF, {0}, {.infoEvery = 4, .positionSkew = 1}); },
              "gives stream position 7, but the stream is at position 6"},
             {"truncated Flux3", [] { return Bytes{0x0D, 0x02, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 1}; },
