@@ -3,7 +3,9 @@
 # raw capture, on a three-revolution SCP image of a 1.44 MB disk and, when
 # the real-flux test set is there, on its hundred-revolution damaged track;
 # one run of each build in turn, the median of the per-pair ratios (new /
-# old), and each build's peak memory on the hundred-revolution track.
+# old), and each build's peak memory on the hundred-revolution track. Then
+# the new build alone on an AmigaDOS disk's SCP beside an IBM one of the
+# same flux (80 cylinders, 3 revolutions of 100,000 cells): amiga / ibm.
 #   bench/compare_builds.sh OLD_BUILD_DIR [NEW_BUILD_DIR [RUNS]]
 # NEW_BUILD_DIR needs the tests' make_scp (build/bench by default).
 set -euo pipefail
@@ -37,6 +39,18 @@ paired() {
         "$(printf '%s\n' "${ratios[@]}" | median)"
 }
 
+# The new build on two inputs in turn: the median of the ratios b / a.
+inputs() {
+    local label=$1 a=$2 b=$3 ratios=()
+    for _ in $(seq "$runs"); do
+        local x y
+        x=$(run_us "$new/rawimage" -q -o "$work/a.img" "$a")
+        y=$(run_us "$new/rawimage" -q -o "$work/b.adf" "$b")
+        ratios+=("$(awk "BEGIN {print $y / $x}")")
+    done
+    printf '%-34s %.2f\n' "$label" "$(printf '%s\n' "${ratios[@]}" | median)"
+}
+
 cp "$capture" "$work/disk.raw"
 paired "clean 1.44 MB raw capture" "$work/disk.raw"
 "$new/tests/make_scp" "$work/hd.scp" >/dev/null
@@ -50,3 +64,6 @@ if [ -f "$retry" ]; then
         echo "peak memory, 100 revolutions, $b: $((kb / 1024)) MiB"
     done
 fi
+"$new/tests/make_scp" "$work/ibm-dd.scp" 80 9 3 >/dev/null
+"$new/tests/make_scp" --amiga "$work/amiga-dd.scp" 80 11 3 >/dev/null
+inputs "AmigaDOS SCP / IBM SCP, same flux" "$work/ibm-dd.scp" "$work/amiga-dd.scp"

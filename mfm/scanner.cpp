@@ -237,9 +237,11 @@ void splitChunks([[maybe_unused]] Level level, const uint8_t *in, size_t chunks,
 // the format byte FF) are ones; the IBM sequence A1 A1 A1 FE or FB holds
 // that 8 bits on, which the collection drops. findSyncs and its two
 // versions read the stream up to word 4 * blocks + 4, write
-// start[0 .. 4 * blocks) (and amiga[0 .. 4 * blocks) when asked for) and
-// set bit b of `hits` (cleared by the caller) when the match words
-// 4b .. 4b + 3 are not all zero.
+// start[0 .. 4 * blocks) and set bit b of `hits` (cleared by the caller)
+// when the match words 4b .. 4b + 3 (of AmigaDOS syncs too, when `amiga`)
+// are not all zero. The collection finds the AmigaDOS bits again in the
+// blocks it visits (amigaAt): they are few, and a second array of match
+// words would cost memory in proportion to the stream.
 
 // Where the 8 stream bits from each bit of word w read A1; reads s[w], s[w + 1].
 inline uint64_t a1At(const uint64_t *s, size_t w)
@@ -254,8 +256,15 @@ inline uint64_t onesAt(const uint64_t *s, size_t w)
     return ahead(s, w, 16) & ahead(s, w, 17) & ahead(s, w, 18) & ahead(s, w, 19);
 }
 
+// The AmigaDOS match word w; reads s[w .. w + 2].
+inline uint64_t amigaAt(const uint64_t *s, size_t w)
+{
+    const uint64_t m = a1At(s, w), next = a1At(s, w + 1);
+    return m & (m << 8 | next >> 56) & onesAt(s, w);
+}
+
 // One word a step, keeping the A1 matches of the next word for the step after.
-void findSyncsScalar(const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks, uint64_t *hits)
+void findSyncsScalar(const uint64_t *s, uint64_t *start, bool amiga, size_t blocks, uint64_t *hits)
 {
     uint64_t m = a1At(s, 0);
     for (size_t b = 0; b < blocks; b++) {
@@ -266,10 +275,8 @@ void findSyncsScalar(const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t
             const uint64_t two = m & (m << 8 | next >> 56);
             start[w] = two & (m << 16 | next >> 48);
             any |= start[w];
-            if (amiga) {
-                amiga[w] = two & onesAt(s, w);
-                any |= amiga[w];
-            }
+            if (amiga)
+                any |= two & onesAt(s, w);
             m = next;
         }
         if (any)
@@ -369,7 +376,7 @@ constexpr AmigaTables amigaTables;
 // of A1 in byte i + 1 and in byte i + 2 what amigaTables allow for it.
 // Blocks with no such byte pair have no start bits; the others get the full
 // test.
-MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks, uint64_t *hits)
+MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, bool amiga, size_t blocks, uint64_t *hits)
 {
     const __m256i low = table(rotationTables.low), high = table(rotationTables.high);
     const __m256i amigaLow = table(amigaTables.low), amigaHigh = table(amigaTables.high);
@@ -400,14 +407,12 @@ MFM_AVX2 void findSyncsAvx2(const uint64_t *s, uint64_t *start, uint64_t *amiga,
                 hits[b / 64] |= uint64_t(1) << (b % 64);
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(start + w), found);
-        if (amiga)
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(amiga + w), foundAmiga);
     }
 }
 #endif
 
 // The search, in the version for this processor.
-void findSyncs([[maybe_unused]] Level level, const uint64_t *s, uint64_t *start, uint64_t *amiga, size_t blocks,
+void findSyncs([[maybe_unused]] Level level, const uint64_t *s, uint64_t *start, bool amiga, size_t blocks,
                uint64_t *hits)
 {
 #ifdef MFM_X86_SIMD
@@ -465,8 +470,7 @@ struct Scanner::Work {
     const Level level;                          // the code this scanner runs
     std::vector<uint64_t> even, odd;            // one parity of cells, first cell high
     std::vector<uint64_t> evenStart, oddStart;  // bit k: A1 A1 A1 starts at stream bit k
-    std::vector<uint64_t> evenAmiga, oddAmiga;  // bit k: an AmigaDOS sync starts at stream bit k
-    bool amiga = false;                         // whether this scan looks for them
+    bool amiga = false;                         // whether this scan looks for AmigaDOS syncs
     std::vector<uint64_t> evenHits, oddHits;    // bit b: some start bit in words 4b .. 4b + 3
     std::vector<Field> fields;
     std::vector<uint8_t> arena;                 // A1 A1 A1, mark and bytes of each data field
@@ -615,8 +619,9 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
                 // stream bit 16g + 2i + 1).
                 const uint64_t evenShifts = ahead(evenStart.data(), w, 1);
                 const uint64_t oddShifts = oddStart[w];
-                const uint64_t evenAmigaShifts = amiga ? ahead(evenAmiga.data(), w, 1) : 0;
-                const uint64_t oddAmigaShifts = amiga ? oddAmiga[w] : 0;
+                const uint64_t evenAmigaShifts =
+                    amiga ? amigaAt(even.data(), w) << 1 | amigaAt(even.data(), w + 1) >> 63 : 0;
+                const uint64_t oddAmigaShifts = amiga ? amigaAt(odd.data(), w) : 0;
                 uint64_t pending = evenShifts | oddShifts | evenAmigaShifts | oddAmigaShifts;
                 while (pending) {
                     const int j = __builtin_clzll(pending) / 8;
@@ -677,13 +682,8 @@ std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength 
     k.evenHits.assign((blocks + 63) / 64, 0);
     k.oddHits.assign((blocks + 63) / 64, 0);
     k.amiga = amiga;
-    if (amiga) {
-        k.evenAmiga.resize(BLOCK * blocks);
-        k.oddAmiga.resize(BLOCK * blocks);
-    }
-    findSyncs(k.level, k.odd.data(), k.oddStart.data(), amiga ? k.oddAmiga.data() : nullptr, blocks, k.oddHits.data());
-    findSyncs(k.level, k.even.data(), k.evenStart.data(), amiga ? k.evenAmiga.data() : nullptr, blocks,
-              k.evenHits.data());
+    findSyncs(k.level, k.odd.data(), k.oddStart.data(), amiga, blocks, k.oddHits.data());
+    findSyncs(k.level, k.even.data(), k.evenStart.data(), amiga, blocks, k.evenHits.data());
     k.collect(matchWords, length);
     return k.fields;
 }
