@@ -142,7 +142,7 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         if (named.size() == good.size())
             break;
     }
-    if (work.cells.marks.empty())
+    if (work.cells.marks.size() < 2)
         numberRevolutions(out.copies);
     return true;
 }

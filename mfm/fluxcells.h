@@ -73,8 +73,9 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
  * read well, adds the copies, good and bad, of sectors that have no good
  * copy yet (the bad ones count in the vote of recoverDisk), and the sound
  * IDs of sectors not named before. out.passes is the number of passes run.
- * In flux with no index pulse, a copy's revolution counts the places its
- * sector was found at, up to its own (from 1).
+ * In flux with fewer than two index pulses (no whole revolution marked), a
+ * copy's revolution counts the places its sector was found at, up to its
+ * own (from 1).
  * `work` and `scanner` are reused. Returns false, having collected nothing,
  * when no data rate fits the track. Throws FluxError as readFluxCells
  * does. */

@@ -99,8 +99,9 @@ int standardCylinders(const Geometry &g, int cylinders)
     return cylinders;
 }
 
-// The family most sound IDs belong to; IBM MFM on a tie.
-Family familyOf(std::span<const TrackRead> reads)
+}
+
+Family detectFamily(std::span<const TrackRead> reads)
 {
     int64_t count[FAMILY_COUNT] = {};
     for (const TrackRead &r : reads)
@@ -108,6 +109,8 @@ Family familyOf(std::span<const TrackRead> reads)
             count[int(id.family)]++;
     return count[int(Family::amiga)] > count[int(Family::ibm)] ? Family::amiga : Family::ibm;
 }
+
+namespace {
 
 // The last cylinder the sound IDs of `family` name on the track they were
 // read on, plus one.
@@ -617,7 +620,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
             std::max(rec.geometry.cylinders, cylindersNamed(reads, steps, rec.geometry.family)), MAX_CYLINDERS);
         rec.source = GeometrySource::format;
     } else {
-        rec.geometry = geometryFromIds(reads, steps, familyOf(reads), rec);
+        rec.geometry = geometryFromIds(reads, steps, detectFamily(reads), rec);
         rec.source = GeometrySource::ids;
         const auto bootCopies = placed.find(sectorKey(0, 0, 1));
         if (rec.geometry.family == Family::ibm && rec.geometry.first == 1 && bootCopies != placed.end()) {

@@ -111,6 +111,10 @@ constexpr int FORMATTED_SYNCS = 4;
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells = {});
 
+/* The family most sound sector IDs of the reads belong to; IBM MFM on a
+ * tie (and when there are none). */
+Family detectFamily(std::span<const TrackRead> reads);
+
 /* 2 when most ID fields (with right CRCs, read off track 0) name half the
  * physical track they were read on: a 40-cylinder disk read in an 80-track
  * drive. Else 1. */

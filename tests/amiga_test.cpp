@@ -261,9 +261,11 @@ TEST(Amiga, ToolsNameTheLayoutAndRefuseWhatCannotHoldIt)
     writeFile(dir + "/src.adf", adf);
     ASSERT_EQ(runProgram(ST2RAW_PATH, {dir + "/src.adf", dir + "/amiga.raw"}).status, 0);
     ASSERT_EQ(runProgram(ST2RAW_PATH, {EXAMPLE_IMAGE, dir + "/ibm.raw"}).status, 0);
-    const Disk cpc = numberedDisk(40, 1, 0xC1, 9, 2), adfs = numberedDisk(80, 2, 0, 16, 1);
+    const Disk cpc = numberedDisk(40, 1, 0xC1, 9, 2), adfs = numberedDisk(80, 2, 0, 16, 1),
+               st = numberedDisk(82, 2, 1, 9, 2);
     writeFile(dir + "/cpc.raw", cpc.capture);
     writeFile(dir + "/adfs.raw", adfs.capture);
+    writeFile(dir + "/st.raw", st.capture);
     const std::string amiga = dir + "/amiga.raw", ibm = dir + "/ibm.raw";
     struct Case {
         std::vector<std::string> args;
@@ -274,6 +276,8 @@ TEST(Amiga, ToolsNameTheLayoutAndRefuseWhatCannotHoldIt)
     const Case cases[] = {
         {{"-o", dir + "/a.adf", "--report", dir + "/a.json", "--map", dir + "/a.svg", amiga}, 0,
          "Format: amiga.amigados, 80 cylinders, 2 heads, 11 sectors of 512 bytes (detected)\n", &adf},
+        {{"-g", "80:2:11:512:0", "-o", dir + "/g.adf", amiga}, 0,
+         "Format: amiga.amigados, 80 cylinders, 2 heads, 11 sectors of 512 bytes (given with --geometry)\n", &adf},
         {{"-o", dir + "/a.imd", amiga}, 2, "a.imd: ImageDisk holds IBM-format sectors only, not an AmigaDOS disk "
                                            "(amiga.amigados)", nullptr},
         {{"-o", dir + "/a.msa", amiga}, 2, "MSA holds Atari ST layouts only", nullptr},
@@ -292,6 +296,8 @@ TEST(Amiga, ToolsNameTheLayoutAndRefuseWhatCannotHoldIt)
          "Format: amstrad.data, 40 cylinders, 1 heads, 9 sectors of 512 bytes (given with --geometry)\n",
          &cpc.image},
         {{"-g", "40:1:9:512:0xF8", "-o", dir + "/x.img", dir + "/cpc.raw"}, 2, "bad geometry", nullptr},
+        {{"-o", dir + "/s.img", dir + "/st.raw"}, 0,
+         "Format: atarist.720, 82 cylinders, 2 heads, 9 sectors of 512 bytes (detected)\n", &st.image},
         {{"-o", dir + "/d.img", dir + "/adfs.raw"}, 0,
          "Format: acorn.adfs.640, 80 cylinders, 2 heads, 16 sectors of 256 bytes (detected)\n", &adfs.image},
     };
@@ -331,4 +337,32 @@ TEST(Amiga, TracksOfAnotherFormatAreNamed)
               std::string::npos)
         << mfm::geometryText(rec);
     EXPECT_NE(mfm::jsonReport(rec, {}).find("\"sync_words\": 9,"), std::string::npos);
+}
+
+// Every named layout is found by its name and is the closest to its own
+// shape; other shapes get the nearest cylinders of theirs, or none.
+TEST(Layouts, NamedAfterTheClosestRow)
+{
+    for (const mfm::Layout &l : mfm::layouts()) {
+        EXPECT_EQ(mfm::findLayout(l.name), &l);
+        EXPECT_EQ(mfm::closestLayout(l.geometry, std::string_view(l.name).starts_with("atarist.")), &l) << l.name;
+    }
+    const struct {
+        mfm::Geometry g;
+        bool atari;
+        const char *name;
+    } cases[] = {
+        {{82, 2, 9, 512, 1, Family::ibm}, true, "atarist.720"},
+        {{82, 2, 9, 512, 1, Family::ibm}, false, "ibm.720"},
+        {{38, 2, 9, 512, 1, Family::ibm}, false, "ibm.360"},
+        {{83, 2, 11, 512, 0, Family::amiga}, false, "amiga.amigados"},
+        {{80, 2, 11, 512, 1, Family::ibm}, false, "atarist.880"},
+        {{80, 2, 11, 512, 0, Family::ibm}, false, nullptr},
+        {{2, 2, 12, 512, 1, Family::ibm}, false, nullptr},
+    };
+    for (const auto &c : cases) {
+        const mfm::Layout *l = mfm::closestLayout(c.g, c.atari);
+        EXPECT_STREQ(l ? l->name : nullptr, c.name) << c.g.cylinders << ":" << c.g.sectors;
+    }
+    EXPECT_EQ(mfm::findLayout("amiga"), nullptr);
 }

@@ -55,9 +55,8 @@ void usage(FILE *to)
             "                           (or --list-formats) lists them\n"
             "  -g, --geometry C:H:S[:B[:F]]  cylinders, heads, sectors per track, bytes per\n"
             "                           sector (512 when left out) and the first sector's\n"
-            "                           number (1 when left out; decimal or 0x-hex) of an\n"
-            "                           IBM-format disk; the layout is found when neither\n"
-            "                           is given\n"
+            "                           number (1 when left out; decimal or 0x-hex); the\n"
+            "                           layout is found when neither is given\n"
             "  -r, --rate KBITS         data rate of flux inputs: 250, 300 or 500;\n"
             "                           found per track when not given\n"
             "      --fill BYTE          filler of sectors with no data (decimal or 0x-hex);\n"
@@ -527,6 +526,9 @@ int main(int argc, char **argv)
     cli::refuseClashes(inputFiles(inputs), outputNames(o));
     const std::vector<mfm::TrackRead> reads = decodeAll(inputs, o.rate);
     refuseSectorImages(inputs, reads);
+    // -g gives the shape; the family is the one the disk holds.
+    if (o.recovery.geometry)
+        o.recovery.geometry->family = mfm::detectFamily(reads);
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     const std::string hint = rateHint(inputs, reads, o.rate);
     if (rec.geometry.sectorCount() == 0)
