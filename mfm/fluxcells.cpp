@@ -101,10 +101,12 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         pass.copies.clear();
         pass.ids.clear();
         pass.syncs = 0;
+        pass.badIds = 0;
         collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
         out.passes = p + 1;
         if (p == 0) {
             out.syncs = pass.syncs;
+            out.badIds = pass.badIds;
             if (pass.ids.empty()) {
                 const auto &marks = work.cells.marks;
                 out.syncWords = marks.size() >= 2 ? countSyncWords(work.bytes(), marks[0], marks[1])

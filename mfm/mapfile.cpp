@@ -8,7 +8,7 @@ namespace mfm {
 
 namespace {
 
-constexpr char GOOD = '+', BAD = '-';
+constexpr char GOOD = '+', BAD = '-', NON_TRIED = '?';
 
 std::string block(int64_t pos, int64_t size, char status)
 {
@@ -28,7 +28,9 @@ std::string ddrescueMapfile(const Recovery &rec, const std::string &creator)
     int64_t start = 0, at = 0;
     char status = GOOD;
     for (const RecoveredSector &s : rec.sectors) {
-        const char now = s.status == SectorStatus::good ? GOOD : BAD;
+        const char now = s.status == SectorStatus::good          ? GOOD
+                         : s.status == SectorStatus::notCaptured ? NON_TRIED
+                                                                 : BAD;
         if (now != status && at > start) {
             text += block(start, at - start, status);
             start = at;

@@ -385,15 +385,11 @@ void listOtherTracks(std::span<const TrackRead> reads, const Steps &steps, Recov
 void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery &rec)
 {
     const Geometry &g = rec.geometry;
-    std::vector<uint32_t> good;
     for (const TrackRead &r : reads) {
         const int cylinder = logicalCylinder(r, steps);
         if (cylinder < 0)
             continue;
         for (const SectorCopy &c : r.copies) {
-            // An AmigaDOS sector's numbers mean nothing when its header is bad.
-            if (c.family == Family::amiga && !c.idOk)
-                continue;
             Outside why;
             if (c.family != g.family)
                 why = Outside::otherFamily;
@@ -411,13 +407,23 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
                 why = Outside::size;
             else
                 continue;
+            // A copy whose ID is bad names nothing: noise, kept apart (an
+            // AmigaDOS sector's not at all).
+            if (!c.idOk) {
+                if (c.family != Family::amiga)
+                    rec.outsideBadId.push_back({&r, &c});
+                continue;
+            }
             rec.outside.push_back({{&r, &c}, why});
-            if (c.good())
-                good.push_back(sectorKey(c.cylinder, c.head, c.sector, c.family) ^ uint32_t(c.size) << 28);
+            const bool ofLayout = c.family == g.family && c.cylinder < g.cylinders && c.head < g.heads &&
+                                  g.holdsSector(c.sector) && c.data.size() == size_t(g.bytes);
+            if (c.good() && !ofLayout)
+                rec.leftOut.push_back({c.cylinder, c.head, c.sector, int(c.data.size()), c.family});
         }
     }
-    std::sort(good.begin(), good.end());
-    rec.goodOutside = int(std::unique(good.begin(), good.end()) - good.begin());
+    std::sort(rec.leftOut.begin(), rec.leftOut.end());
+    rec.leftOut.erase(std::unique(rec.leftOut.begin(), rec.leftOut.end()), rec.leftOut.end());
+    rec.goodOutside = int(rec.leftOut.size());
 }
 
 // The good copy a sector's bytes come from, or null when it has none; sets
@@ -495,6 +501,8 @@ const char *statusName(SectorStatus s)
         return "crc-error";
     case SectorStatus::conflict:
         return "conflict";
+    case SectorStatus::notCaptured:
+        return "not-captured";
     case SectorStatus::missing:
         break;
     }
@@ -547,6 +555,8 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
     for (const Field &fd : fields) {
         if (fd.bit < insideUntil)
             continue;
+        out.badIds += fd.family == Family::amiga ? fd.decoded && fd.mark == amiga::FORMAT_AMIGADOS && !fd.headerOk
+                                                 : fd.mark == MARK_ID && !fd.crcOk();
         if (fd.family == Family::amiga) {
             if (collectAmiga(fd, indexCells, out, cells))
                 insideUntil = fd.bit + amiga::FIELD_CELLS;
@@ -582,6 +592,41 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
     }
 }
 
+Geometry geometryHoldingAll(const Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    Geometry all = g;
+    int low = 256, high = -1;
+    auto hold = [&](int cylinder, int head, int sector, int bytes) {
+        all.cylinders = std::max(all.cylinders, cylinder + 1);
+        all.heads = std::max(all.heads, head + 1);
+        low = std::min(low, sector), high = std::max(high, sector);
+        all.bytes = bytes;
+    };
+    for (const RecoveredSector &s : rec.sectors)
+        if (s.status == SectorStatus::good)
+            hold(s.cylinder, s.head, s.sector, g.bytes);
+    for (const Recovery::LeftOut &l : rec.leftOut)
+        if (l.family == g.family)
+            hold(l.cylinder, l.head, l.sector, l.bytes);
+    if (high >= low)
+        all.first = low, all.sectors = high - low + 1;
+    return all;
+}
+
+const Layout *layoutHoldingAll(const Recovery &rec)
+{
+    const Geometry all = geometryHoldingAll(rec);
+    const Layout *best = nullptr;
+    for (const Layout &l : layouts()) {
+        const Geometry &n = l.geometry;
+        if (n.family == all.family && n.bytes == all.bytes && n.heads == all.heads && n.first == all.first &&
+            n.sectors == all.sectors && (!best || n.cylinders < best->geometry.cylinders))
+            best = &l;
+    }
+    return best;
+}
+
 void missingFiller(int cylinder, int head, int sector, std::span<uint8_t> out)
 {
     const std::string text = "-=[MISSING " + std::to_string(cylinder) + "/" + std::to_string(head) + "/" +
@@ -600,12 +645,18 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
 
     // Every copy placed by its read's cylinder, in the order found.
     std::unordered_map<uint32_t, std::vector<Ref>> placed;
+    std::set<uint32_t> idsSeen;
+    std::set<std::pair<int, int>> captured;   // (cylinder, head); head -1 both
     for (const TrackRead &r : reads) {
+        rec.badIds += r.badIds;
         const int cylinder = logicalCylinder(r, steps);
         if (cylinder < 0)
             continue;
-        for (const TrackRead::Id &id : r.ids)
+        captured.insert({cylinder, r.head});
+        for (const TrackRead::Id &id : r.ids) {
             rec.foreignIds += id.cylinder != cylinder;
+            idsSeen.insert(sectorKey(id.cylinder, id.head, id.sector, id.family));
+        }
         for (const SectorCopy &c : r.copies)
             if (c.cylinder == cylinder && c.head < MAX_HEADS && !namesOtherHead(r, c))
                 placed[sectorKey(c.cylinder, c.head, c.sector, c.family)].push_back({&r, &c});
@@ -645,10 +696,14 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
     std::vector<Ref> sized;
     std::vector<const SectorCopy *> voters;
     for (int c = 0; c < g.cylinders; c++)
-        for (int h = 0; h < g.heads; h++)
+        for (int h = 0; h < g.heads; h++) {
+            const bool held = captured.contains({c, h}) || captured.contains({c, -1});
+            if (!held)
+                rec.notCaptured.push_back({c, h});
             for (int s = g.first; s < g.first + g.sectors; s++, out += bytes) {
                 RecoveredSector sec;
                 sec.cylinder = c, sec.head = h, sec.sector = s;
+                sec.idSeen = idsSeen.contains(sectorKey(c, h, s, g.family));
                 sized.clear();
                 const auto here = placed.find(sectorKey(c, h, s, g.family));
                 if (here != placed.end())
@@ -672,8 +727,11 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     sec.copy = chosen->copy;
                     sec.deleted = chosen->copy->deleted;
                     memcpy(out, chosen->copy->data.data(), bytes);
-                } else if (!options.fill) {
-                    missingFiller(c, h, s, {out, bytes});
+                } else {
+                    if (!options.fill)
+                        missingFiller(c, h, s, {out, bytes});
+                    if (!held)
+                        sec.status = SectorStatus::notCaptured;
                 }
                 if (sec.status == SectorStatus::crcError && sized.size() >= size_t(MIN_VOTERS)) {
                     voters.clear();
@@ -699,6 +757,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                 rec.counts[int(sec.status)]++;
                 rec.sectors.push_back(std::move(sec));
             }
+        }
     listOutside(reads, steps, rec);
     listOtherTracks(reads, steps, rec);
     return rec;

@@ -85,6 +85,9 @@ struct TrackRead {
     /* Sync sequences the scans of the read found, whatever their marks and
      * CRCs: a read with FORMATTED_SYNCS or more holds a formatted track. */
     int syncs = 0;
+    /* ID fields (AmigaDOS headers) whose CRC (checksum) is wrong: noise,
+     * whose numbers mean nothing. */
+    int badIds = 0;
     /* A flux track's whole revolutions and their mean index period in
      * seconds; 0 for a slot. */
     int revolutions = 0;
@@ -120,8 +123,12 @@ Family detectFamily(std::span<const TrackRead> reads);
  * drive. Else 1. */
 int detectStep(std::span<const TrackRead> reads);
 
-enum class SectorStatus { good, crcError, missing, conflict };
-/* "good", "crc-error", "missing", "conflict". */
+/* notCaptured: a sector of a track that no input holds (a partial read, a
+ * truncated file, a KryoFlux set without some stream files): not damage,
+ * nothing was tried. */
+enum class SectorStatus { good, crcError, missing, conflict, notCaptured };
+constexpr int SECTOR_STATUSES = 5;
+/* "good", "crc-error", "missing", "conflict", "not-captured". */
 const char *statusName(SectorStatus s);
 
 /* Where the layout came from. */
@@ -156,6 +163,7 @@ struct RecoveredSector {
     int copies = 0;                     /* copies of the geometry's size seen */
     int goodCopies = 0;
     bool voted = false;                 /* the bytes are a vote of bad copies */
+    bool idSeen = false;                /* some read held a sound ID of it */
     bool deleted = false;               /* the chosen copy had a deleted-data mark */
     const TrackRead *read = nullptr;    /* where the chosen copy came from */
     const SectorCopy *copy = nullptr;   /* (both null when missing; for a merge of
@@ -175,7 +183,9 @@ struct Recovery {
     int step = 1;
     std::vector<RecoveredSector> sectors;   /* cylinder, head, sector order */
     std::vector<uint8_t> image;             /* geometry.imageBytes() bytes */
-    int counts[4] = {};                     /* sectors of each SectorStatus */
+    int counts[SECTOR_STATUSES] = {};       /* sectors of each SectorStatus */
+    /* The tracks of the layout no input holds, as (cylinder, head). */
+    std::vector<std::pair<int, int>> notCaptured;
     int foreignIds = 0;     /* IDs whose cylinder is not the read's */
     /* Where the cylinder count came from, when the layout was found: the
      * IDs read, the last formatted track, the standard layout they fit. */
@@ -189,7 +199,22 @@ struct Recovery {
         Outside why;
     };
     std::vector<Unplaced> outside;
-    int goodOutside = 0;
+    /* Copies whose ID CRC is wrong and whose numbers lie outside the
+     * layout: noise, listed apart; and the ID fields with wrong CRCs the
+     * reads held. */
+    std::vector<CopyRef> outsideBadId;
+    int badIds = 0;
+    /* The distinct sectors good copies of which lie outside the layout and
+     * are not sectors of it (a copy whose ID names another cylinder than
+     * its track's, of a sector the layout holds, is no loss): the image
+     * leaves them out. */
+    struct LeftOut {
+        int cylinder, head, sector, bytes;
+        Family family;
+        auto operator<=>(const LeftOut &) const = default;
+    };
+    std::vector<LeftOut> leftOut;
+    int goodOutside = 0;    /* leftOut.size() */
     /* Per input (TrackRead::input): sectors of the layout it read good, and
      * those only it read good. */
     struct InputTally {
@@ -208,8 +233,19 @@ struct Recovery {
     std::vector<OtherTrack> otherTracks;
 
     int count(SectorStatus s) const { return counts[int(s)]; }
-    int found() const { return int(geometry.sectorCount()) - count(SectorStatus::missing); }
+    int found() const
+    {
+        return int(geometry.sectorCount()) - count(SectorStatus::missing) - count(SectorStatus::notCaptured);
+    }
 };
+
+/* When good sectors are left out of the image: the layout that would hold
+ * them and every good sector of the layout's family in it, as the named
+ * layout of the table of just that shape (for --format, whose cylinders
+ * grow to the IDs) or as a geometry (cylinders, heads, sectors from the
+ * lowest number to the highest, their size, the first number). */
+const Layout *layoutHoldingAll(const Recovery &rec);
+Geometry geometryHoldingAll(const Recovery &rec);
 
 /* Fills `out` (a sector's bytes) with "-=[MISSING c/h/s]=-" (cylinder,
  * head, sector in decimal) again and again, the last copy cut where the

@@ -4,8 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 namespace mfm {
 
@@ -26,6 +28,7 @@ constexpr StatusStyle STYLES[] = {
     {SectorStatus::crcError, 'C', "#f0a020", "crc error"},
     {SectorStatus::missing, 'X', "#d63a2f", "missing"},
     {SectorStatus::conflict, '!', "#7b3fb5", "conflict"},
+    {SectorStatus::notCaptured, '?', "#b8b8b8", "not captured"},
 };
 
 // Dots on sectors with a deleted-data mark or bytes voted from bad reads.
@@ -75,6 +78,41 @@ namespace {
 
 std::string layoutName(const Recovery &rec) { return rec.layout ? rec.layout->name : "custom"; }
 
+// "a-b", or "a" when they are one.
+std::string span(int a, int b) { return a == b ? format("%d", a) : format("%d-%d", a, b); }
+
+// Which good sectors the image leaves out, in a few words: "sector 0 of
+// every track", "cylinders 40-79", "head 1", "sectors 19-21", else the
+// first of them (c/h/s).
+std::string leftOutText(const Recovery &rec)
+{
+    const Geometry &g = rec.geometry;
+    const auto &l = rec.leftOut;
+    if (l.empty())
+        return "";
+    auto all = [&](auto pred) { return std::all_of(l.begin(), l.end(), pred); };
+    int lowC = 256, highC = 0, lowS = 256, highS = 0;
+    for (const Recovery::LeftOut &x : l) {
+        lowC = std::min(lowC, x.cylinder), highC = std::max(highC, x.cylinder);
+        lowS = std::min(lowS, x.sector), highS = std::max(highS, x.sector);
+    }
+    if (all([&](const auto &x) { return x.family != g.family; }))
+        return format("%s sectors", familyTitle(l.front().family));
+    if (lowS == highS && all([&](const auto &x) { return !g.holdsSector(x.sector); })) {
+        const bool every = int64_t(l.size()) == int64_t(g.cylinders) * g.heads;
+        return format("sector %d of ", lowS) + (every ? "every track" : format("%zu tracks", l.size()));
+    }
+    if (all([&](const auto &x) { return x.cylinder >= g.cylinders; }))
+        return "cylinders " + span(lowC, highC);
+    if (all([&](const auto &x) { return x.head >= g.heads; }))
+        return "head 1";
+    if (all([&](const auto &x) { return !g.holdsSector(x.sector); }))
+        return "sectors " + span(lowS, highS);
+    if (all([&](const auto &x) { return x.bytes != g.bytes; }))
+        return format("sectors of %d bytes", l.front().bytes);
+    return format("%d/%d/%d, ...", l.front().cylinder, l.front().head, l.front().sector);
+}
+
 std::string layoutShape(const Geometry &g)
 {
     std::string text = format("%d %s, %d %s, %d %s of %d bytes", g.cylinders, g.cylinders == 1 ? "cylinder" : "cylinders",
@@ -119,6 +157,8 @@ std::string geometryText(const Recovery &rec)
     if (rec.foreignIds > 0)
         text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
                        rec.foreignIds);
+    if (rec.badIds > 0)
+        text += format("%d ID fields with bad CRCs ignored\n", rec.badIds);
     if (!rec.outside.empty()) {
         std::vector<std::string> names;
         for (const Recovery::Unplaced &u : rec.outside) {
@@ -136,10 +176,79 @@ std::string geometryText(const Recovery &rec)
         text += format("Outside the layout: %zu copies of %zu sectors (c/h/s): ", rec.outside.size(), names.size()) +
                 list + "\n";
     }
-    if (rec.source == GeometrySource::given && rec.goodOutside > 0)
-        text += format("%d good sectors lie outside %d:%d:%d:%d\n", rec.goodOutside, g.cylinders, g.heads, g.sectors,
-                       g.bytes);
+    if (rec.goodOutside > 0) {
+        text += format("%d good %s NOT in the image (%s): ", rec.goodOutside,
+                       rec.goodOutside == 1 ? "sector is" : "sectors are", leftOutText(rec).c_str());
+        const Layout *all = layoutHoldingAll(rec);
+        const Geometry h = geometryHoldingAll(rec);
+        if (all && all != rec.layout)
+            text += format("--format %s holds them all\n", all->name);
+        else
+            text += format("-g %d:%d:%d:%d%s holds them all\n", h.cylinders, h.heads, h.sectors, h.bytes,
+                           h.first == 1 ? "" : format(":%d", h.first).c_str());
+    }
     return text;
+}
+
+std::string notCapturedText(const Recovery &rec, std::span<const InputInfo> inputs)
+{
+    if (rec.notCaptured.empty())
+        return "";
+    const Geometry &g = rec.geometry;
+    // Runs of cylinders none of whose heads were captured, then single tracks.
+    std::vector<int> whole;
+    std::vector<std::pair<int, int>> tracks;
+    for (size_t k = 0; k < rec.notCaptured.size();) {
+        const int c = rec.notCaptured[k].first;
+        size_t n = 0;
+        while (k + n < rec.notCaptured.size() && rec.notCaptured[k + n].first == c)
+            n++;
+        if (int(n) == g.heads)
+            whole.push_back(c);
+        else
+            tracks.insert(tracks.end(), rec.notCaptured.begin() + ptrdiff_t(k), rec.notCaptured.begin() + ptrdiff_t(k + n));
+        k += n;
+    }
+    std::string what;
+    for (size_t k = 0; k < whole.size();) {
+        size_t n = 1;
+        while (k + n < whole.size() && whole[k + n] == whole[k] + int(n))
+            n++;
+        what += std::string(what.empty() ? "" : ", ") + (n == 1 ? "cylinder " : "cylinders ") +
+                span(whole[k], whole[k] + int(n) - 1);
+        k += n;
+    }
+    for (size_t k = 0; k < tracks.size() && k < OUTSIDE_LISTED; k++)
+        what += (what.empty() ? "" : ", ") + format("track %d.%d", tracks[k].first, tracks[k].second);
+    if (tracks.size() > OUTSIDE_LISTED)
+        what += ", ...";
+    // What each input holds, by its kind.
+    std::vector<std::string> why;
+    for (size_t i = 0; i < inputs.size(); i++) {
+        int last = -1, count = 0;
+        std::set<int> cylinders;
+        for (const TrackRead &r : rec.reads)
+            if (r.input == int(i))
+                last = std::max(last, r.physical), count++, cylinders.insert(r.physical);
+        if (inputs[i].kind == "raw")
+            why.push_back(format("the capture ends in slot %d", last));
+        else if (inputs[i].kind == "scp")
+            why.push_back(format("the SCP holds %d tracks", count));
+        else if (inputs[i].kind == "kryoflux") {
+            std::vector<int> absent;
+            for (int c = 0; c <= last; c++)
+                if (!cylinders.contains(c))
+                    absent.push_back(c);
+            why.push_back(absent.empty() ? format("the stream files end at cylinder %d", last)
+                                         : format("no stream file for cylinders %d-%d and more", absent.front(),
+                                                  absent.back()));
+        }
+    }
+    std::string reasons;
+    for (size_t k = 0; k < why.size(); k++)
+        if (std::find(why.begin(), why.begin() + ptrdiff_t(k), why[k]) == why.begin() + ptrdiff_t(k))
+            reasons += (reasons.empty() ? "" : "; ") + why[k];
+    return what + ": not in the capture" + (reasons.empty() ? "" : " (" + reasons + ")") + "\n";
 }
 
 std::string inputLines(const Recovery &rec, std::span<const InputInfo> inputs)
@@ -220,10 +329,22 @@ std::string summaryLine(const Recovery &rec)
     const int64_t total = rec.geometry.sectorCount();
     const int good = rec.count(SectorStatus::good);
     const int64_t tenths = total ? int64_t(good) * 1000 / total : 0;
-    return format("%d of %lld sectors good (%lld.%lld%%): %d crc error, %d missing, %d conflicts\n", good,
-                  (long long)total, (long long)(tenths / 10), (long long)(tenths % 10),
-                  rec.count(SectorStatus::crcError), rec.count(SectorStatus::missing),
-                  rec.count(SectorStatus::conflict));
+    std::string counts = format("%d crc error, %d missing, %d conflicts", rec.count(SectorStatus::crcError),
+                                rec.count(SectorStatus::missing), rec.count(SectorStatus::conflict));
+    if (rec.count(SectorStatus::notCaptured) > 0)
+        counts += format(", %d not captured", rec.count(SectorStatus::notCaptured));
+    if (rec.goodOutside == 0)
+        return format("%d of %lld sectors good (%lld.%lld%%): ", good, (long long)total, (long long)(tenths / 10),
+                      (long long)(tenths % 10)) +
+               counts + "\n";
+    // Good sectors the image leaves out lead: the run is not whole.
+    const std::string lost = format("%d good %s NOT in the image (%s)", rec.goodOutside,
+                                    rec.goodOutside == 1 ? "sector" : "sectors", leftOutText(rec).c_str());
+    if (good == total)
+        return format("%d of %lld sectors in the layout good; ", good, (long long)total) + lost + "\n";
+    return format("%d of %lld sectors in the layout good (%lld.%lld%%): ", good, (long long)total,
+                  (long long)(tenths / 10), (long long)(tenths % 10)) +
+           counts + "; " + lost + "\n";
 }
 
 namespace {
@@ -282,8 +403,9 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
     report["totals"] = {{"sectors", g.sectorCount()}, {"found", rec.found()},
                         {"good", rec.count(SectorStatus::good)}, {"crc_error", rec.count(SectorStatus::crcError)},
                         {"missing", rec.count(SectorStatus::missing)}, {"conflict", rec.count(SectorStatus::conflict)},
+                        {"not_captured", rec.count(SectorStatus::notCaptured)},
                         {"foreign_ids", rec.foreignIds}, {"outside", rec.outside.size()},
-                        {"good_outside", rec.goodOutside}};
+                        {"good_outside", rec.goodOutside}, {"bad_ids", rec.badIds}};
     json tracks = json::array();
     for (const TrackRead &r : rec.reads) {
         const bool flux = r.head >= 0;
@@ -317,6 +439,7 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
         json entry = {{"cylinder", s.cylinder}, {"head", s.head},     {"sector", s.sector},
                       {"status", statusName(s.status)}, {"copies", s.copies}, {"good_copies", s.goodCopies}};
         entry["voted"] = s.voted;
+        entry["id_seen"] = s.idSeen;
         entry["deleted"] = s.deleted;
         entry["source"] = s.copy ? sourceJson({s.read, s.copy}) : json(nullptr);
         if (s.status != SectorStatus::good) {
@@ -337,6 +460,14 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
         outside.push_back(std::move(entry));
     }
     report["outside"] = std::move(outside);
+    json badId = json::array();
+    for (const CopyRef &ref : rec.outsideBadId) {
+        const SectorCopy &c = *ref.copy;
+        json entry = {{"cylinder", c.cylinder}, {"head", c.head}, {"sector", c.sector}, {"bytes", c.data.size()}};
+        entry.update(copyJson(ref));
+        badId.push_back(std::move(entry));
+    }
+    report["outside_bad_id"] = std::move(badId);
     // A file name need not be UTF-8: each invalid byte becomes U+FFFD.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
@@ -403,11 +534,16 @@ std::string svgMap(const Recovery &rec)
     }
     const double ly = TOP + 2 * OUTER + 30;
     double lx = MARGIN;
+    // Sectors not captured get a place in the legend only when there are some.
+    const bool partial = rec.count(SectorStatus::notCaptured) > 0;
+    const double step = std::min(150.0, (width - MARGIN) / double(std::size(STYLES) - (partial ? 0 : 1)));
     for (const StatusStyle &st : STYLES) {
+        if (st.status == SectorStatus::notCaptured && !partial)
+            continue;
         svg += format("<rect x=\"%.0f\" y=\"%.0f\" width=\"16\" height=\"16\" fill=\"%s\"/>", lx, ly, st.colour);
         svg += format("<text x=\"%.0f\" y=\"%.0f\" font-size=\"14\">%s: %d</text>\n", lx + 22, ly + 13, st.label,
                       rec.count(st.status));
-        lx += 150;
+        lx += step;
     }
     int deleted = 0, voted = 0;
     for (const RecoveredSector &sec : rec.sectors)

@@ -25,6 +25,12 @@ struct InputInfo {
  * other cylinders when there are any. */
 std::string geometryText(const Recovery &rec);
 
+/* When tracks of the layout are in no input: "cylinders 20-79: not in
+ * the capture (the SCP holds 40 tracks)\n", with what each input holds ("the
+ * capture ends in slot N", "no stream file for cylinders A-B and more");
+ * else nothing. */
+std::string notCapturedText(const Recovery &rec, std::span<const InputInfo> inputs);
+
 /* For a merge of several inputs, one line each: "Input N: FILE (KIND):
  * G good sectors, K only from it\n" (numbered from 1, in command-line
  * order); nothing for a single input. */

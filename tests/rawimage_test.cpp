@@ -108,7 +108,9 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     EXPECT_NE(r.out.find("Format: ibm.1440, 80 cylinders (sector IDs on 0-19, formatted tracks to 19, the standard "
                          "layout 80), 2 heads, 18 sectors of 512 bytes (detected)\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\n717 of 2880 sectors good (24.8%): 2 crc error, 2161 missing, 0 conflicts\n"),
+    EXPECT_NE(r.out.find("\ncylinders 20-79: not in the capture (the capture ends in slot 19)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\n717 of 2880 sectors good (24.8%): 2 crc error, 1 missing, 0 conflicts, 2160 not captured\n"),
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Head 1, cylinders 40-79:\n"), std::string::npos);
 
@@ -134,7 +136,8 @@ TEST(RawimageCli, MergesWornCapturesAndReportsWhatNeitherRead)
     EXPECT_EQ(report["inputs"][1]["kind"], "raw");
     EXPECT_EQ(report["inputs"][1]["drive"], "B");
     EXPECT_EQ(report["totals"], nlohmann::json::parse(R"({"sectors":2880,"found":719,"good":717,"crc_error":2,
-              "missing":2161,"conflict":0,"foreign_ids":0,"outside":0,"good_outside":0})"));
+              "missing":1,"conflict":0,"not_captured":2160,"foreign_ids":0,"outside":0,"good_outside":0,
+              "bad_ids":0})"));
     EXPECT_EQ(report["inputs"][0]["good"], 716);
     EXPECT_EQ(report["inputs"][1]["only"], 1);
     ASSERT_EQ(report["sectors"].size(), 2880u);
@@ -338,7 +341,8 @@ TEST(RawimageCli, SaysWhatEachReadGaveAndWhatLiesOutside)
         {{"-g", "1:2:12", "-o", dir + "/g.img", clean},
          {"Outside the layout: 24 copies of 24 sectors (c/h/s): 1/0/1, 1/0/2, 1/0/3, 1/0/4, 1/0/5, 1/0/6, 1/0/7, "
           "1/0/8, ...\n",
-          "24 good sectors lie outside 1:2:12:512\n"}},
+          "24 good sectors are NOT in the image (cylinders 1): -g 2:2:12:512 holds them all\n",
+          "24 of 24 sectors in the layout good; 24 good sectors NOT in the image (cylinders 1)\n"}},
         {{"-v", "-o", dir + "/v.img", worn},
          {"Read 1 slot 0: 47 syncs, 23 good copies of 23 sectors\nRead 1 slot 1: 48 syncs, 23 good copies of 23 sectors\n"
           "Format: custom, 2 cylinders"}},

@@ -75,8 +75,9 @@ void usage(FILE *to)
             "read whole). An output named - is standard output; the text then goes to\n"
             "standard error. No output may name an input or another output.\n"
             "Exit status: 0 every sector good, 1 the image was written but some sectors\n"
-            "are not good, 2 a bad command line, an input that cannot be read or is no\n"
-            "capture, or an output that cannot be written (nothing written).\n");
+            "are not good or good sectors lie outside its layout, 2 a bad command line, an\n"
+            "input that cannot be read or is no capture, or an output that cannot be\n"
+            "written (nothing written).\n");
 }
 
 struct Operand {
@@ -542,9 +543,10 @@ int main(int argc, char **argv)
         info.push_back(in.info);
     std::string text;
     if (!o.quiet)
-        text = (o.verbose ? mfm::trackLines(rec) : "") + mfm::geometryText(rec) + mfm::inputLines(rec, info) +
-               mfm::sectorGrid(rec);
+        text = (o.verbose ? mfm::trackLines(rec) : "") + mfm::geometryText(rec) + mfm::notCapturedText(rec, info) +
+               mfm::inputLines(rec, info) + mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
     writeOutputs(o, rec, info, text);
-    return rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
+    const bool whole = rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() && rec.goodOutside == 0;
+    return whole ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
 }
