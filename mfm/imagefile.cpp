@@ -29,7 +29,10 @@ constexpr int64_t DD_TRACK_BYTES = 6250;
 constexpr uint16_t MSA_SIGNATURE = 0x0E0F;
 constexpr uint8_t MSA_RUN = 0xE5;
 constexpr size_t MSA_RUN_BYTES = 4;    // a coded run's length: longer runs are coded
-constexpr Geometry MSA_SMALLEST{80, 1, 9, 512}, MSA_LARGEST{86, 2, 11, 512};
+// The layouts Hatari reads: tracks 0 to 86 of 1 or 2 sides, 1 to 56 sectors
+// of 512 bytes, and 4,096 bytes at least in all.
+constexpr Geometry MSA_SMALLEST{1, 1, 1, 512}, MSA_LARGEST{87, 2, 56, 512};
+constexpr int64_t MSA_LEAST_SECTORS = 8;
 
 ByteSink gatherInto(std::vector<uint8_t> &out)
 {
@@ -278,9 +281,12 @@ std::string msaRefusal(const Geometry &g)
 {
     const Geometry &lo = MSA_SMALLEST, &hi = MSA_LARGEST;
     if (g.cylinders >= lo.cylinders && g.cylinders <= hi.cylinders && g.heads >= lo.heads && g.heads <= hi.heads &&
-        g.sectors >= lo.sectors && g.sectors <= hi.sectors && g.bytes == lo.bytes)
+        g.sectors >= lo.sectors && g.sectors <= hi.sectors && g.bytes == lo.bytes &&
+        g.sectorCount() >= MSA_LEAST_SECTORS)
         return "";
-    return "MSA holds Atari ST layouts only (80 to 86 cylinders, 1 or 2 heads, 9 to 11 sectors of 512 bytes), not " +
+    return "MSA holds Atari ST layouts only (" + std::to_string(lo.cylinders) + " to " + std::to_string(hi.cylinders) +
+           " cylinders, 1 or 2 heads, " + std::to_string(lo.sectors) + " to " + std::to_string(hi.sectors) +
+           " sectors of 512 bytes, at least " + std::to_string(MSA_LEAST_SECTORS) + " sectors in all), not " +
            std::to_string(g.cylinders) + " cylinders, " + std::to_string(g.heads) + " heads, " +
            std::to_string(g.sectors) + " sectors of " + std::to_string(g.bytes) + " bytes";
 }

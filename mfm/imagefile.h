@@ -43,8 +43,9 @@
  * the track's sectors run-length coded (a literal 0xE5 and any run longer
  * than four bytes as E5 BYTE COUNT), kept plain when coding does not make
  * the track shorter. Missing sectors carry the filler, as in the plain
- * image: MSA has no place for a status. Only layouts an Atari ST reads are
- * written: 80 to 86 cylinders, 1 or 2 heads, 9 to 11 sectors of 512 bytes.
+ * image: MSA has no place for a status. Only layouts Hatari reads are
+ * written: 1 to 87 cylinders, 1 or 2 heads, 1 to 56 sectors of 512 bytes,
+ * at least 8 sectors (4,096 bytes) in all.
  */
 #ifndef MFM_IMAGEFILE_H
 #define MFM_IMAGEFILE_H

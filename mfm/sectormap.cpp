@@ -113,11 +113,16 @@ std::string leftOutText(const Recovery &rec)
     return format("%d/%d/%d, ...", l.front().cylinder, l.front().head, l.front().sector);
 }
 
+// "1 head", "2 heads" ("1 copy", "2 copies" with the plural given).
+std::string count(int64_t n, const char *one, const char *many = nullptr)
+{
+    return n == 1 ? format("1 %s", one) : many ? format("%lld %s", (long long)n, many) : format("%lld %ss", (long long)n, one);
+}
+
 std::string layoutShape(const Geometry &g)
 {
-    std::string text = format("%d %s, %d %s, %d %s of %d bytes", g.cylinders, g.cylinders == 1 ? "cylinder" : "cylinders",
-                              g.heads, g.heads == 1 ? "head" : "heads", g.sectors, g.sectors == 1 ? "sector" : "sectors",
-                              g.bytes);
+    std::string text = count(g.cylinders, "cylinder") + ", " + count(g.heads, "head") + ", " +
+                       count(g.sectors, "sector") + format(" of %d bytes", g.bytes);
     if (g.first != 1)
         text += format(" numbered from %d", g.first);
     return text;
@@ -135,12 +140,12 @@ std::string geometryText(const Recovery &rec)
         text += format("Double-stepped: a %d-cylinder disk read in an 80-track drive; cylinder = physical track / 2\n",
                        g.cylinders);
     // Where the cylinders came from, when the IDs alone do not say it.
-    std::string cylinders = format("%d cylinders", g.cylinders);
+    std::string cylinders = count(g.cylinders, "cylinder");
     if (rec.source != GeometrySource::given && rec.cylinders.ids > 0 && rec.cylinders.ids != g.cylinders)
         cylinders += format(" (sector IDs on 0-%d, formatted tracks to %d, the standard layout %d)",
                             rec.cylinders.ids - 1, rec.cylinders.formatted - 1, rec.cylinders.standard);
-    text += format("Format: %s, %s, %d heads, %d sectors of %d bytes", layoutName(rec).c_str(), cylinders.c_str(),
-                   g.heads, g.sectors, g.bytes);
+    text += "Format: " + layoutName(rec) + ", " + cylinders + ", " + count(g.heads, "head") + ", " +
+            count(g.sectors, "sector") + format(" of %d bytes", g.bytes);
     // A named layout says how its sectors are numbered.
     if (g.first != 1 && !rec.layout)
         text += format(" numbered from %d", g.first);
@@ -158,7 +163,7 @@ std::string geometryText(const Recovery &rec)
         text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
                        rec.foreignIds);
     if (rec.badIds > 0)
-        text += format("%d ID fields with bad CRCs ignored\n", rec.badIds);
+        text += count(rec.badIds, "ID field") + " with bad CRCs ignored\n";
     if (!rec.outside.empty()) {
         std::vector<std::string> names;
         for (const Recovery::Unplaced &u : rec.outside) {
@@ -173,8 +178,8 @@ std::string geometryText(const Recovery &rec)
             list += (k ? ", " : "") + names[k];
         if (names.size() > OUTSIDE_LISTED)
             list += ", ...";
-        text += format("Outside the layout: %zu copies of %zu sectors (c/h/s): ", rec.outside.size(), names.size()) +
-                list + "\n";
+        text += "Outside the layout: " + count(int64_t(rec.outside.size()), "copy", "copies") + " of " +
+                count(int64_t(names.size()), "sector") + " (c/h/s): " + list + "\n";
     }
     if (rec.goodOutside > 0) {
         text += format("%d good %s NOT in the image (%s): ", rec.goodOutside,

@@ -1,5 +1,6 @@
 // Image files that keep more than the bytes: the format an extension names,
 // and the byte layout of small ImageDisk and MSA files.
+#include "helpers.h"
 #include "mfm/imagefile.h"
 #include "mfm/pll.h"
 
@@ -108,7 +109,7 @@ TEST(ImageFile, ImdHeaderAndComment)
               "Written by rawimage 9.9 on 01/02/2026 03:04:05\r\n"
               "Input: a?.raw (raw, drive B)\r\n"
               "Input: b.scp (scp)\r\n"
-              "Format: custom, 1 cylinders, 1 heads, 1 sectors of 128 bytes (given with --geometry)\r\n"
+              "Format: custom, 1 cylinder, 1 head, 1 sector of 128 bytes (given with --geometry)\r\n"
               "1 of 1 sectors good (100.0%): 0 crc error, 0 missing, 0 conflicts\r\n\x1A");
 }
 
@@ -186,15 +187,15 @@ TEST(ImageFile, ImdMapsWhereIdsNameAnotherCylinderOrHead)
     }
 }
 
-TEST(ImageFile, MsaRefusesLayoutsAnAtariStDoesNotRead)
+TEST(ImageFile, MsaRefusesLayoutsHatariDoesNotRead)
 {
     const struct {
         Geometry g;
         bool ok;
     } cases[] = {
-        {{80, 2, 9, 512}, true},   {{80, 1, 10, 512}, true}, {{86, 2, 11, 512}, true}, {{79, 2, 9, 512}, false},
-        {{87, 2, 9, 512}, false},  {{80, 2, 8, 512}, false}, {{80, 2, 12, 512}, false},
-        {{80, 2, 18, 512}, false}, {{80, 2, 9, 1024}, false},
+        {{80, 2, 9, 512}, true},   {{80, 1, 10, 512}, true},  {{86, 2, 11, 512}, true}, {{80, 2, 18, 512}, true},
+        {{87, 2, 56, 512}, true},  {{1, 1, 8, 512}, true},    {{8, 1, 1, 512}, true},   {{88, 2, 9, 512}, false},
+        {{80, 2, 57, 512}, false}, {{1, 1, 7, 512}, false},   {{80, 3, 9, 512}, false}, {{80, 2, 9, 1024}, false},
     };
     for (const auto &c : cases) {
         mfm::Recovery rec;
@@ -203,6 +204,35 @@ TEST(ImageFile, MsaRefusesLayoutsAnAtariStDoesNotRead)
         if (!c.ok) {
             EXPECT_THROW(mfm::msaImage(rec), std::invalid_argument);
         }
+    }
+    EXPECT_EQ(mfm::msaRefusal({88, 2, 9, 512}), "MSA holds Atari ST layouts only (1 to 87 cylinders, 1 or 2 heads, "
+                                                "1 to 56 sectors of 512 bytes, at least 8 sectors in all), not 88 "
+                                                "cylinders, 2 heads, 9 sectors of 512 bytes");
+}
+
+// Hatari's hmsa gives back the image of every layout MSA files are written
+// for, the edges of what it reads among them.
+TEST(ImageFile, MsaReadBackByHmsa)
+{
+    if (runProgram("sh", {"-c", "command -v hmsa"}).status != 0)
+        GTEST_SKIP() << "hmsa not installed";
+    const Geometry cases[] = {
+        {80, 2, 9, 512}, {82, 1, 10, 512}, {84, 2, 11, 512}, {80, 2, 18, 512},
+        {40, 2, 9, 512}, {87, 2, 56, 512}, {1, 1, 8, 512},   {8, 1, 1, 512},
+    };
+    for (const Geometry &g : cases) {
+        const std::string dir = tempDir();
+        mfm::Recovery rec;
+        rec.geometry = g;
+        rec.image.resize(size_t(g.imageBytes()));
+        for (size_t i = 0; i < rec.image.size(); i++)   // plain, coded and all-E5 tracks
+            rec.image[i] = (i / 512) % 3 == 0 ? uint8_t(i * 7 + i / 256) : (i / 512) % 3 == 1 ? 0xE5 : uint8_t(i / 700);
+        writeFile(dir + "/disk.msa", mfm::msaImage(rec));
+        // hmsa 2.4 exits with 1 after a conversion that went well: its
+        // output is what counts.
+        const RunResult hmsa = runProgram("hmsa", {dir + "/disk.msa"});
+        EXPECT_TRUE(readFile(dir + "/disk.st") == std::string(rec.image.begin(), rec.image.end()))
+            << g.cylinders << "x" << g.heads << "x" << g.sectors << ": " << hmsa.all();
     }
 }
 

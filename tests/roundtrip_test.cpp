@@ -119,6 +119,8 @@ TEST(RoundTrip, EveryGeometryAndDrive)
         {randomImage(737280, 3), "a", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
         {bootImage(40, 2, 9), "b", "40 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive B"},
         {bootImage(80, 1, 15), "", "80 tracks, 1 heads, 15 sectors per track, 500 kbit/s, drive B"},
+        {bootImage(40, 2, 11), "", "40 tracks, 2 heads, 11 sectors per track, 250 kbit/s, drive B"},
+        {imageWithMarkRuns(901120, MARK_DATA), "B", "80 tracks, 2 heads, 11 sectors per track, 250 kbit/s, drive B"},
         {imageWithMarkRuns(1474560, MARK_DATA), "B", "80 tracks, 2 heads, 18 sectors per track, 500 kbit/s, drive B"},
         {imageWithMarkRuns(737280, MARK_ID), "A", "80 tracks, 2 heads, 9 sectors per track, 250 kbit/s, drive A"},
     };
@@ -138,6 +140,34 @@ TEST(RoundTrip, EveryGeometryAndDrive)
     }
 }
 
+// Atari ST disks: more cylinders than rawscan reads, and 11 sectors at
+// 250 kbit/s. rawimage reads every sector of them back good (exit status
+// 0), also where sector bytes hold A1 A1 A1 and a mark.
+TEST(RoundTrip, AtariStLayoutsThroughRawimage)
+{
+    const std::string dir = tempDir();
+    const struct { std::vector<uint8_t> image; int cylinders, heads, spt; } cases[] = {
+        {randomImage(82 * 2 * 10 * 512, 4), 82, 2, 10},
+        {randomImage(86 * 1 * 9 * 512, 5), 86, 1, 9},
+        {randomImage(80 * 2 * 11 * 512, 6), 80, 2, 11},
+        {randomImage(84 * 2 * 11 * 512, 7), 84, 2, 11},
+        {imageWithMarkRuns(86 * 2 * 11 * 512, MARK_ID), 86, 2, 11},
+        {imageWithMarkRuns(80 * 2 * 9 * 512, MARK_DATA), 80, 2, 9},
+    };
+    for (const auto &c : cases) {
+        const std::string shape = std::to_string(c.cylinders) + " x " + std::to_string(c.heads) + " x " +
+                                  std::to_string(c.spt);
+        writeFile(dir + "/in.st", c.image);
+        const RunResult made = st2raw({dir + "/in.st", dir + "/c.raw"});
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_EQ(made.out, dir + "/c.raw: " + std::to_string(c.cylinders) + " tracks, " + std::to_string(c.heads) +
+                                " heads, " + std::to_string(c.spt) + " sectors per track, 250 kbit/s, drive B\n");
+        const RunResult back = runProgram(RAWIMAGE_PATH, {"-o", dir + "/out.st", dir + "/c.raw"});
+        EXPECT_EQ(back.status, 0) << shape << "\n" << back.all();
+        EXPECT_TRUE(readFile(dir + "/out.st") == std::string(c.image.begin(), c.image.end())) << shape;
+    }
+}
+
 // Every refusal: a reason on stderr headed "st2raw: ", exit status 2,
 // nothing written, the image unchanged.
 TEST(RoundTrip, St2rawErrors)
@@ -145,17 +175,20 @@ TEST(RoundTrip, St2rawErrors)
     const std::string dir = tempDir();
     writeFile(dir + "/odd.st", std::vector<uint8_t>(1000));
     writeFile(dir + "/big.st", std::vector<uint8_t>(2000000));
+    writeFile(dir + "/87.st", std::vector<uint8_t>(87 * 2 * 11 * 512));
     writeFile(dir + "/ok.st", std::vector<uint8_t>(737280));
     ASSERT_EQ(link((dir + "/ok.st").c_str(), (dir + "/hard.st").c_str()), 0);
     ASSERT_EQ(symlink("ok.st", (dir + "/soft.st").c_str()), 0);
-    const std::string sizes = "want 737280 (80 x 2 x 9), 819200 (80 x 2 x 10), 1474560 (80 x 2 x 18) bytes, or a size "
-                              "the boot sector's geometry gives (up to 80 x 2 x 18 sectors of 512 bytes)\n";
+    const std::string sizes = "want 80 to 86 cylinders of 1 or 2 heads x 9, 10 or 11 sectors (250 kbit/s) or "
+                              "80 x 2 x 18 (500 kbit/s) of 512 bytes, or a size the boot sector's geometry gives "
+                              "(up to 80 x 2 x 18 sectors of 512 bytes)\n";
     const std::string ok = dir + "/ok.st", raw = dir + "/c.raw";
     const struct { std::vector<std::string> args; std::string err; } cases[] = {
         {{dir + "/missing.st", raw}, "st2raw: " + dir + "/missing.st: No such file or directory\n"},
         {{dir, raw}, "st2raw: " + dir + ": Is a directory\n"},
         {{dir + "/odd.st", raw}, "st2raw: " + dir + "/odd.st: unsupported image size 1000: " + sizes},
         {{dir + "/big.st", raw}, "st2raw: " + dir + "/big.st: unsupported image size 2000000: " + sizes},
+        {{dir + "/87.st", raw}, "st2raw: " + dir + "/87.st: unsupported image size 979968: " + sizes},
         {{ok, dir + "/no/dir/c.raw"}, "st2raw: " + dir + "/no/dir/c.raw: No such file or directory\n"},
         {{ok, "/dev/full"}, "st2raw: /dev/full: No space left on device\n"},
         {{ok, "/dev/full", "A"}, "st2raw: /dev/full: No space left on device\n"},
@@ -175,12 +208,12 @@ TEST(RoundTrip, St2rawErrors)
         EXPECT_EQ(readFile(ok), std::string(737280, '\0'));
     }
     EXPECT_FALSE(std::ifstream(raw).good());
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 5) << "a temporary file was left";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 6) << "a temporary file was left";
 
     const RunResult help = st2raw({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: st2raw [options] IMAGE CAPTURE [A|B]\n", 0), 0u);
     const RunResult version = st2raw({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("st2raw 1.1.0 (mfm ", 0), 0u);
+    EXPECT_EQ(version.out.rfind("st2raw 1.2.0 (mfm ", 0), 0u);
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <getopt.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -40,7 +42,18 @@ void badUsage(const std::string &what)
 
 void badOption(int c, const char *word)
 {
-    badUsage(std::string("option '") + word + (c == ':' ? "' needs a value" : "' is unknown"));
+    // A short option is named by its letter: in a bundle (-qx) the word
+    // holds others, or is a word before it.
+    const bool isLong = strncmp(word, "--", 2) == 0;
+    const std::string name = !isLong && optopt > 0 && optopt < 128 ? std::string("-") + char(optopt)
+                                                                     : std::string(word).substr(0, strcspn(word, "="));
+    badUsage("option '" + name + (c == ':' ? "' needs a value" : "' is unknown"));
+}
+
+void once(bool given, const char *option)
+{
+    if (given)
+        badUsage(std::string(option) + " given twice");
 }
 
 std::string programVersion()

@@ -26,7 +26,11 @@ void setProgram(const char *name);
 [[noreturn]] void badUsage(const std::string &what);
 // badUsage for what getopt_long returned for `word`: ':' a value missing,
 // anything else an unknown option.
+// A short option is named by its letter, a long one by its word.
 [[noreturn]] void badOption(int c, const char *word);
+// badUsage ("-o given twice") when an option that takes one value was
+// already given.
+void once(bool given, const char *option);
 // "<program> <version> (mfm <library version>)".
 std::string programVersion();
 // Prints programVersion() and exits with 0.

@@ -38,8 +38,8 @@ void usage(FILE *to)
                 "CAPTURE named - is standard output; the text then goes to standard error.\n"
                 "\n"
                 "  -r, --rate KBITS   data rate: 250, 300 or 500; found per track when not given\n"
-                "      --help         this text\n"
-                "      --version      the version\n"
+                "  -h, --help         this text\n"
+                "  -V, --version      the version\n"
                 "\n"
                 "Exit status: 0 written, 2 a bad command line, a flux file that cannot be read,\n"
                 "or a capture that names it or cannot be written (nothing written).\n");
@@ -53,24 +53,24 @@ struct Options {
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { HELP = 256, VERSION };
     static const option longOptions[] = {
         {"rate", required_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, HELP},
-        {"version", no_argument, nullptr, VERSION},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+:r:", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":r:hV", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'r':
+            cli::once(o.rate != 0, "-r");
             o.rate = cli::parseRate(optarg);
             break;
-        case HELP:
+        case 'h':
             usage(stdout);
             exit(EXIT_OK);
-        case VERSION:
+        case 'V':
             cli::version();
         default:
             cli::badOption(c, argv[optind - 1]);

@@ -67,9 +67,13 @@ void usage(FILE *to)
             "                           ddrescue mapfile\n"
             "  -q, --quiet              print only the summary line\n"
             "  -v, --verbose            also print a line for every track read\n"
-            "      --help               this text\n"
-            "      --version            the version\n"
+            "      --no-paths           name inputs by their file names alone in the\n"
+            "                           report and the ImageDisk comment, not by their\n"
+            "                           paths\n"
+            "  -h, --help               this text\n"
+            "  -V, --version            the version\n"
             "\n"
+            "Options may come before or after the captures; -- ends them.\n"
             "CAPTURE is a raw capture (64 KiB track slots; :A or :a reads drive A's half,\n"
             "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
             "read whole). An output named - is standard output; the text then goes to\n"
@@ -92,14 +96,17 @@ struct Options {
     int rate = 0;           // data rate of flux inputs, 0 to detect per track
     bool quiet = false;
     bool verbose = false;
+    bool noPaths = false;
     std::vector<Operand> operands;
 };
 
 // A whole number in [low, high] written in `base` (10 or 16), or nothing.
 std::optional<long> number(const std::string &text, long low, long high, int base = 10)
 {
-    const auto first = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
-    if (!(base == 16 ? isxdigit(first) : isdigit(first)))
+    // Digits only: strtol would take a sign, spaces and a second 0x.
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [base](char ch) {
+            return base == 16 ? isxdigit(static_cast<unsigned char>(ch)) : isdigit(static_cast<unsigned char>(ch));
+        }))
         return std::nullopt;
     errno = 0;
     char *end = nullptr;
@@ -166,26 +173,29 @@ Operand parseOperand(const std::string &text)
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION, LIST_FORMATS };
+    enum { FILL = 256, REPORT, MAP, MAPFILE, HELP, VERSION, LIST_FORMATS, NO_PATHS };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, 'o'}, {"geometry", required_argument, nullptr, 'g'},
         {"format", required_argument, nullptr, 'f'}, {"list-formats", no_argument, nullptr, LIST_FORMATS},
+        {"no-paths", no_argument, nullptr, NO_PATHS},
         {"rate", required_argument, nullptr, 'r'},
         {"fill", required_argument, nullptr, FILL},  {"report", required_argument, nullptr, REPORT},
         {"map", required_argument, nullptr, MAP},    {"mapfile", required_argument, nullptr, MAPFILE},
         {"quiet", no_argument, nullptr, 'q'},       {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, HELP},        {"version", no_argument, nullptr, VERSION},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
-    // '+': options end at the first operand, as POSIX has it.
-    for (int c; (c = getopt_long(argc, argv, "+:o:g:f:r:qv", longOptions, nullptr)) != -1;) {
+    // Options and operands in any order, as GNU tools take them.
+    for (int c; (c = getopt_long(argc, argv, ":o:g:f:r:qvhV", longOptions, nullptr)) != -1;) {
         switch (c) {
         case 'o':
+            cli::once(!o.image.empty(), "-o");
             o.image = optarg;
             break;
         case 'g':
+            cli::once(o.recovery.geometry.has_value(), "-g");
             o.recovery.geometry = parseGeometry(optarg);
             break;
         case 'f':
@@ -193,6 +203,7 @@ Options parseArguments(int argc, char **argv)
                 fputs(mfm::layoutTable().c_str(), stdout);
                 exit(EXIT_ALL_GOOD);
             }
+            cli::once(o.recovery.format != nullptr, "--format");
             o.recovery.format = mfm::findLayout(optarg);
             if (!o.recovery.format)
                 cli::badUsage(std::string("unknown format '") + optarg + "': rawimage --format help lists them");
@@ -201,19 +212,27 @@ Options parseArguments(int argc, char **argv)
             fputs(mfm::layoutTable().c_str(), stdout);
             exit(EXIT_ALL_GOOD);
         case 'r':
+            cli::once(o.rate != 0, "-r");
             o.rate = cli::parseRate(optarg);
             break;
         case FILL:
+            cli::once(o.recovery.fill.has_value(), "--fill");
             o.recovery.fill = parseFill(optarg);
             break;
         case REPORT:
+            cli::once(!o.report.empty(), "--report");
             o.report = optarg;
             break;
         case MAP:
+            cli::once(!o.map.empty(), "--map");
             o.map = optarg;
             break;
         case MAPFILE:
+            cli::once(!o.mapfile.empty(), "--mapfile");
             o.mapfile = optarg;
+            break;
+        case NO_PATHS:
+            o.noPaths = true;
             break;
         case 'q':
             o.quiet = true;
@@ -221,20 +240,17 @@ Options parseArguments(int argc, char **argv)
         case 'v':
             o.verbose = true;
             break;
-        case HELP:
+        case 'h':
             usage(stdout);
             exit(EXIT_ALL_GOOD);
-        case VERSION:
+        case 'V':
             cli::version();
         default:
             cli::badOption(c, argv[optind - 1]);
         }
     }
-    for (int i = optind; i < argc; i++) {
-        if (argv[i][0] == '-' && argv[i][1] != '\0' && !exists(argv[i]))
-            cli::badUsage(std::string("options go before the captures: '") + argv[i] + "'");
+    for (int i = optind; i < argc; i++)
         o.operands.push_back(parseOperand(argv[i]));
-    }
     if (o.recovery.geometry && o.recovery.format)
         cli::badUsage("give the layout with --format or --geometry, not both");
     if (o.image.empty())
@@ -479,7 +495,7 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
         }
         texts.push_back(n.role == OUTPUT_ROLES[1]   ? mfm::jsonReport(rec, info)
                         : n.role == OUTPUT_ROLES[2] ? mfm::svgMap(rec)
-                                                    : mfm::ddrescueMapfile(rec, PROGRAM));
+                                                    : mfm::ddrescueMapfile(rec, cli::programVersion()));
         files.push_back({n.path, cli::bytesOf(texts.back())});
     }
     cli::writeOutputs(files, text);
@@ -539,8 +555,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "%s: %s\n", PROGRAM, hint.c_str());
 
     std::vector<mfm::InputInfo> info;
-    for (const Input &in : inputs)
+    for (const Input &in : inputs) {
         info.push_back(in.info);
+        if (o.noPaths)
+            info.back().file = info.back().file.substr(info.back().file.find_last_of('/') + 1);
+    }
     std::string text;
     if (!o.quiet)
         text = (o.verbose ? mfm::trackLines(rec) : "") + mfm::geometryText(rec) + mfm::notCapturedText(rec, info) +

@@ -34,11 +34,14 @@ void usage(FILE *to)
                 "  --help      this text\n"
                 "  --version   the version\n"
                 "\n"
-                "The image is 737280, 819200 or 1474560 bytes (80 x 2 x 9, 10 or 18 sectors), or\n"
-                "any size its boot sector's geometry gives exactly, up to 80 x 2 x 18. An image\n"
-                "named .adf is an Amiga disk: 80 to 83 cylinders of 2 x 11 sectors (DD, 250\n"
-                "kbit/s) or of 2 x 22 (HD, 500 kbit/s), laid out as AmigaDOS tracks. A\n"
-                "CAPTURE named - is standard output; the text then goes to standard error.\n"
+                "The image is 80 to 86 cylinders of 1 or 2 heads x 9, 10 or 11 sectors, written\n"
+                "at 250 kbit/s (737280, 819200 or 901120 bytes for 80 x 2; 11 sectors with an\n"
+                "Atari ST's tight gaps), or 80 x 2 x 18 sectors (1474560 bytes) at 500 kbit/s,\n"
+                "or any size its boot sector's geometry gives exactly, up to 80 x 2 x 18 (up to\n"
+                "11 sectors a track at 250 kbit/s, more at 500). An image named .adf is an\n"
+                "Amiga disk: 80 to 83 cylinders of 2 x 11 sectors (DD, 250 kbit/s) or of 2 x 22\n"
+                "(HD, 500 kbit/s), laid out as AmigaDOS tracks. A CAPTURE named - is standard\n"
+                "output; the text then goes to standard error.\n"
                 "Exit status: 0 written, 2 a bad command line or an image that cannot be read\n"
                 "or used (nothing written).\n");
 }
@@ -77,16 +80,114 @@ Options parseArguments(int argc, char **argv)
     return o;
 }
 
+// Images known by their size alone besides imageGeometry's: an Atari ST's
+// disks, which often have a few cylinders more than 80, of 9 to 11 sectors
+// at 250 kbit/s.
+constexpr int ST_MIN_CYLINDERS = 80, ST_MAX_CYLINDERS = 86;
+constexpr int ST_SECTORS[] = {9, 10, 11};
+static_assert(ST_MAX_CYLINDERS <= SLOTS_PER_DRIVE, "a cylinder per slot");
+static_assert(int64_t(ST_MAX_CYLINDERS) * HEADS * ST_SECTORS[2] * SECTOR_SIZE <= MAX_IMAGE,
+              "the image buffer holds them");
+
+// The geometry of an image of `size` bytes: imageGeometry's (the standard
+// sizes, else the boot sector's when it gives the size exactly), else an
+// Atari ST layout of that size.
+bool chooseGeometry(int64_t size, DiskGeometry *geometry)
+{
+    if (imageGeometry(image, size, geometry))
+        return true;
+    for (const int spt : ST_SECTORS)
+        for (int heads = 1; heads <= HEADS; heads++)
+            for (int cylinders = ST_MIN_CYLINDERS; cylinders <= ST_MAX_CYLINDERS; cylinders++)
+                if (int64_t(cylinders) * heads * spt * SECTOR_SIZE == size) {
+                    *geometry = {uint16_t(cylinders), uint16_t(heads), uint16_t(spt)};
+                    return true;
+                }
+    return false;
+}
+
 // The sizes the tool takes, for the message that refuses another.
 std::string supportedSizes()
 {
-    std::string text;
-    for (const StandardImage &s : STANDARD_IMAGES)
-        text += (text.empty() ? "" : ", ") + std::to_string(s.size) + " (" + std::to_string(s.geometry.tracks) + " x " +
-                std::to_string(s.geometry.heads) + " x " + std::to_string(s.geometry.spt) + ")";
-    return "want " + text + " bytes, or a size the boot sector's geometry gives (up to " + std::to_string(TRACKS) +
-           " x " + std::to_string(HEADS) + " x " + std::to_string(IMAGE_SECTORS) + " sectors of " +
-           std::to_string(SECTOR_SIZE) + " bytes)";
+    return "want " + std::to_string(ST_MIN_CYLINDERS) + " to " + std::to_string(ST_MAX_CYLINDERS) +
+           " cylinders of 1 or 2 heads x 9, 10 or 11 sectors (250 kbit/s) or 80 x 2 x 18 (500 kbit/s) of " +
+           std::to_string(SECTOR_SIZE) + " bytes, or a size the boot sector's geometry gives (up to " +
+           std::to_string(TRACKS) + " x " + std::to_string(HEADS) + " x " + std::to_string(IMAGE_SECTORS) +
+           " sectors of " + std::to_string(SECTOR_SIZE) + " bytes)";
+}
+
+// Eleven sectors fill a 250 kbit/s track (6,250 bytes a revolution) only
+// with gaps as tight as an Atari ST writes them: no index mark, a gap 1 of
+// 10 bytes, 3 zeros before each ID and a gap 3 of 2 bytes. Gap 2 and the
+// zeros before the data mark keep their usual 22 and 12 bytes, where the
+// controller puts them when it rewrites a sector. formatDisk lays out every
+// other track.
+constexpr int TIGHT_SPT = 11;
+constexpr int DD_REVOLUTION = 6250;
+constexpr uint8_t GAP = 0x4E;
+constexpr int TIGHT_GAP1 = 10, TIGHT_ID_ZEROS = 3, GAP2 = 22, DATA_ZEROS = 12, TIGHT_GAP3 = 2;
+constexpr int MARK_BYTES = 4, CRC_BYTES = 2, ID_BYTES = 4;   // A1 A1 A1 and the mark; C H R N
+constexpr int TIGHT_SECTOR = TIGHT_ID_ZEROS + MARK_BYTES + ID_BYTES + CRC_BYTES + GAP2 + DATA_ZEROS + MARK_BYTES +
+                             SECTOR_SIZE + CRC_BYTES + TIGHT_GAP3;
+static_assert(TIGHT_GAP1 + TIGHT_SPT * TIGHT_SECTOR <= DD_REVOLUTION, "eleven sectors fit one revolution");
+constexpr uint8_t SIZE_CODE_512 = 2;
+
+uint8_t *put(uint8_t *out, uint8_t value, int count)
+{
+    memset(out, value, size_t(count));
+    return out + count;
+}
+
+// `zeros` zero bytes, then A1 A1 A1, `mark`, `contents` and their CRC.
+uint8_t *putField(uint8_t *out, int zeros, uint8_t mark, const uint8_t *contents, int length)
+{
+    uint8_t *const field = put(out, 0x00, zeros);
+    out = put(field, 0xA1, 3);
+    *out++ = mark;
+    out = std::copy_n(contents, length, out);
+    const uint16_t crc = crc16(field, uint16_t(out - field));
+    *out++ = uint8_t(crc >> 8);
+    *out++ = uint8_t(crc);
+    return out;
+}
+
+// The tight tracks in `ddisk` as formatDisk lays out others: a cylinder to
+// a stretch of DBUFFER_SIZE bytes, head 1's revolution after head 0's, gap
+// bytes everywhere else.
+void formatTight(const DiskGeometry &g)
+{
+    memset(ddisk, GAP, sizeof ddisk);
+    const size_t trackBytes = size_t(TIGHT_SPT) * SECTOR_SIZE;
+    for (int c = 0; c < g.tracks; c++)
+        for (int h = 0; h < g.heads; h++) {
+            uint8_t *out = ddisk + size_t(c) * DBUFFER_SIZE + size_t(h) * DD_REVOLUTION + TIGHT_GAP1;
+            const uint8_t *sectors = image + (size_t(c) * g.heads + size_t(h)) * trackBytes;
+            for (int s = 0; s < TIGHT_SPT; s++) {
+                const uint8_t id[ID_BYTES] = {uint8_t(c), uint8_t(h), uint8_t(s + 1), SIZE_CODE_512};
+                out = putField(out, TIGHT_ID_ZEROS, MARK_ID, id, ID_BYTES);
+                out = putField(out + GAP2, DATA_ZEROS, MARK_DATA, sectors + size_t(s) * SECTOR_SIZE, SECTOR_SIZE);
+                out += TIGHT_GAP3;
+            }
+        }
+}
+
+// Sync words at the fields' marks only, as a controller writes them.
+// syncDisk would make them of any A1 A1 A1 in a sector's bytes too, which
+// no drive writes and readers take for damage. Each cylinder's stretch is
+// walked field by field, from gap to mark, so no sector's bytes are looked
+// at: gaps hold only 4E, 00 and the index mark.
+void syncMarks(int cylinders)
+{
+    for (size_t start = 0; start < size_t(cylinders) * DBUFFER_SIZE; start += DBUFFER_SIZE)
+        for (size_t i = start; i + MARK_BYTES <= start + DBUFFER_SIZE;) {
+            if (ddisk[i] != 0xA1 || ddisk[i + 1] != 0xA1 || ddisk[i + 2] != 0xA1) {
+                i++;
+                continue;
+            }
+            for (size_t k = i; k < i + 3; k++)
+                std::copy_n(SYNC_WORD, 2, disk + 2 * k);
+            i += MARK_BYTES + size_t(ddisk[i + 3] == MARK_ID ? ID_BYTES : SECTOR_SIZE) + CRC_BYTES;
+        }
 }
 
 // The AmigaDOS layouts st2raw writes: sectors per track and cell rate.
@@ -159,18 +260,21 @@ int main(int argc, char **argv)
         cli::fail(e.what());
     }
     DiskGeometry geometry;
-    if (!imageGeometry(image, size, &geometry))
+    if (!chooseGeometry(size, &geometry))
         cli::fail(o.image + ": unsupported image size " + std::to_string(size) + ": " + supportedSizes());
-    formatDisk(image, &geometry);
+    if (geometry.spt == TIGHT_SPT)
+        formatTight(geometry);
+    else
+        formatDisk(image, &geometry);
     encodeDisk();
-    syncDisk();
+    syncMarks(geometry.tracks);
 
     // For drive A, drive B's half as zero cells first.
     std::vector<uint8_t> capture(size_t(o.driveA ? DISK_SIZE : 0), 0);
     capture.insert(capture.end(), disk, disk + DISK_SIZE);
     const std::string text = o.capture + ": " + std::to_string(geometry.tracks) + " tracks, " +
                              std::to_string(geometry.heads) + " heads, " + std::to_string(geometry.spt) +
-                             " sectors per track, " + (geometry.spt > 10 ? "500" : "250") + " kbit/s, drive " +
+                             " sectors per track, " + (geometry.spt > TIGHT_SPT ? "500" : "250") + " kbit/s, drive " +
                              (o.driveA ? "A" : "B") + "\n";
     cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
     return EXIT_OK;
