@@ -31,8 +31,8 @@ void usage(FILE *to)
                 "as standard IBM MFM tracks and writes them as a raw capture for drive B (8 MiB,\n"
                 "the default) or drive A (16 MiB); the drive is A or a, B or b.\n"
                 "\n"
-                "  --help      this text\n"
-                "  --version   the version\n"
+                "  -h, --help      this text\n"
+                "  -V, --version   the version\n"
                 "\n"
                 "The image is 80 to 86 cylinders of 1 or 2 heads x 9, 10 or 11 sectors, written\n"
                 "at 250 kbit/s (737280, 819200 or 901120 bytes for 80 x 2; 11 sectors with an\n"
@@ -53,19 +53,18 @@ struct Options {
 
 Options parseArguments(int argc, char **argv)
 {
-    enum { HELP = 256, VERSION };
     static const option longOptions[] = {
-        {"help", no_argument, nullptr, HELP},
-        {"version", no_argument, nullptr, VERSION},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+:", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":hV", longOptions, nullptr)) != -1;) {
         switch (c) {
-        case HELP:
+        case 'h':
             usage(stdout);
             exit(EXIT_OK);
-        case VERSION:
+        case 'V':
             cli::version();
         default:
             cli::badOption(c, argv[optind - 1]);
