@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace mfm {
@@ -351,7 +355,15 @@ uint64_t walkKryoflux(std::span<const uint8_t> s, const std::string &name, OnFlu
     return i - oobBytes;
 }
 
-/* The sample clock an information block states with `sck=`, if any. */
+/* The clocks an information block may state: a KryoFlux samples at about
+ * 24 MHz and counts index times at an eighth of that; anything outside this
+ * range is no clock of a capture device, and would blow up every time
+ * computed from it. */
+constexpr double KF_CLOCK_LOWEST = 1e6, KF_CLOCK_HIGHEST = 1e9;
+
+/* The sample clock an information block states with `sck=`, if any; an
+ * sck= or ick= (the index clock) that is not a number of Hz in range is an
+ * error. */
 std::optional<double> sampleClock(std::span<const uint8_t> body, const std::string &name)
 {
     std::string_view text(reinterpret_cast<const char *>(body.data()), body.size());
@@ -363,14 +375,18 @@ std::optional<double> sampleClock(std::span<const uint8_t> body, const std::stri
         text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
         while (!field.empty() && field.front() == ' ')
             field.remove_prefix(1);
-        if (!field.starts_with("sck="))
+        const bool sck = field.starts_with("sck=");
+        if (!sck && !field.starts_with("ick="))
             continue;
-        field.remove_prefix(4);
+        const std::string_view value = field.substr(4);
         double v = 0;
-        const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), v);
-        if (ec != std::errc() || end != field.data() + field.size() || !std::isfinite(v) || v <= 0)
-            fail(name, "sck=" + std::string(field) + " in the information block is not a sample clock in Hz");
-        hz = v;
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), v);
+        // NaN fails the range test too.
+        if (ec != std::errc() || end != value.data() + value.size() || !(v >= KF_CLOCK_LOWEST && v <= KF_CLOCK_HIGHEST))
+            fail(name, std::string(field) + " in the information block is not " +
+                           (sck ? "a sample" : "an index") + " clock in Hz (1 MHz to 1 GHz)");
+        if (sck)
+            hz = v;
     }
     return hz;
 }
@@ -427,6 +443,108 @@ std::optional<StreamName> splitStreamName(std::string_view file)
         return std::nullopt;
     return StreamName{std::string(file.substr(0, file.size() - tail.size() - numbers)),
                       (n[0] - '0') * 10 + (n[1] - '0'), n[3] - '0'};
+}
+
+struct StreamFile {
+    StreamName name;
+    std::string path;
+};
+
+/* The entries of `folder` ("" for the current one) named PREFIXcc.h.raw,
+ * except folders (a link counts as what it points to). `ec` tells that the
+ * folder could not be listed; what was found until then is returned. */
+std::vector<StreamFile> streamFilesIn(const std::filesystem::path &folder, std::error_code &ec)
+{
+    namespace fs = std::filesystem;
+    std::vector<StreamFile> found;
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string file = it->path().filename().string();
+        auto name = splitStreamName(file);
+        std::error_code typeError;
+        if (name && !it->is_directory(typeError))
+            found.push_back({std::move(*name), (folder / file).string()});
+    }
+    return found;
+}
+
+const char *fileTypeName(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISDIR(mode))
+        return "a folder";
+    return nullptr;
+}
+
+[[noreturn]] void failNotRegular(const std::string &path, mode_t mode)
+{
+    const char *type = fileTypeName(mode);
+    fail(path, (type ? std::string(type) + ", not" : std::string("not")) +
+                   " a regular file (a KryoFlux stream file must be one)");
+}
+
+/* What errno says (strerror's text, without its shared buffer). */
+std::string errnoText() { return std::generic_category().message(errno); }
+
+/* Refuses a stream file that is not a regular file before anything opens
+ * it: opening a FIFO for reading waits for a writer, for ever. */
+void mustBeRegular(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        fail(path, errnoText());
+    if (!S_ISREG(st.st_mode))
+        failNotRegular(path, st.st_mode);
+}
+
+/* A stream file's bytes. It is opened without waiting, so that not even a
+ * FIFO put in its place since the set was listed blocks, and must be a
+ * regular file of at most STREAM_LIMIT bytes. */
+std::vector<uint8_t> readStreamFile(const std::string &path)
+{
+    struct Descriptor {
+        int fd;
+        ~Descriptor()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } d{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    if (d.fd < 0)
+        fail(path, errnoText());
+    struct stat st {};
+    if (fstat(d.fd, &st) != 0)
+        fail(path, errnoText());
+    if (!S_ISREG(st.st_mode))
+        failNotRegular(path, st.st_mode);
+    // Room for the size it has and one byte more, to see its end; a file
+    // that grows meanwhile is read on up to the limit.
+    std::vector<uint8_t> bytes(size_t(std::min<uint64_t>(uint64_t(st.st_size), STREAM_LIMIT)) + 1);
+    size_t have = 0;
+    for (;;) {
+        if (have == bytes.size()) {
+            if (have > STREAM_LIMIT)
+                fail(path, "larger than a flux file can be (" + std::to_string(STREAM_LIMIT >> 20) + " MiB)");
+            bytes.resize(size_t(std::min<uint64_t>(2 * uint64_t(have), STREAM_LIMIT + 1)));
+        }
+        const ssize_t got = read(d.fd, bytes.data() + have, bytes.size() - have);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            fail(path, errnoText());
+        if (got == 0)
+            break;
+        have += size_t(got);
+    }
+    bytes.resize(have);
+    return bytes;
 }
 
 }
@@ -496,6 +614,61 @@ bool zipHoldsStreams(std::span<const uint8_t> bytes)
     return false;
 }
 
+/* Images of other programs that begin with a fixed text. */
+struct Magic {
+    std::string_view text;
+    ForeignKind kind;
+};
+constexpr Magic MAGICS[] = {
+    {"HXCPICFE", ForeignKind::hfe},
+    {"HXCHFEV3", ForeignKind::hfe},
+    {"CAPS", ForeignKind::ipf},
+    {"A2R2", ForeignKind::a2r},
+    {"A2R3", ForeignKind::a2r},
+    {"EXTENDED CPC DSK File", ForeignKind::edsk},
+    {"MV - CPC", ForeignKind::dsk},
+    {"IMD ", ForeignKind::imageDisk},
+};
+
+uint32_t be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
+
+/* An MSA header: its signature, 1 to 64 sectors a track, one or two sides,
+ * a first track no later than the last. */
+bool msaHeader(std::span<const uint8_t> b)
+{
+    constexpr size_t HEADER = 10;
+    if (b.size() < HEADER || be16(&b[0]) != 0x0E0F)
+        return false;
+    const uint32_t sectors = be16(&b[2]), sides = be16(&b[4]), first = be16(&b[6]), last = be16(&b[8]);
+    return sectors >= 1 && sectors <= 64 && sides <= 1 && first <= last && last < 256;
+}
+
+/* A D88 header, which has no magic: a 17-byte name, a write-protect byte
+ * (0 or 0x10) and a media byte (2D, 2DD, 2HD, 1D or 1DD) at 0x1A, the disk's
+ * size at 0x1C, which must be the file's, and from 0x20 the track offsets,
+ * the first of them 0 (no track) or past itself and inside the file. A raw
+ * capture's cells hold no such bytes. */
+bool d88Header(std::span<const uint8_t> b, uint64_t size)
+{
+    constexpr size_t PROTECT = 0x1A, MEDIA = 0x1B, SIZE = 0x1C, TRACKS = 0x20;
+    if (b.size() < TRACKS + 4 || le32(&b[SIZE]) != size)
+        return false;
+    const uint8_t media = b[MEDIA];
+    const uint32_t firstTrack = le32(&b[TRACKS]);
+    return (b[PROTECT] == 0 || b[PROTECT] == 0x10) && media <= 0x40 && media % 0x10 == 0 &&
+           (firstTrack == 0 || (firstTrack >= TRACKS + 4 && firstTrack < size));
+}
+
+/* A Teledisk header: "TD" (or "td", compressed), a version from 1.0 to 2.1
+ * (10 to 21) at byte 4 and one or two sides at byte 9. */
+bool telediskHeader(std::span<const uint8_t> b)
+{
+    constexpr size_t HEADER = 12, VERSION = 4, SIDES = 9;
+    if (b.size() < HEADER || !((b[0] == 'T' && b[1] == 'D') || (b[0] == 't' && b[1] == 'd')))
+        return false;
+    return b[VERSION] >= 10 && b[VERSION] <= 21 && (b[SIDES] == 1 || b[SIDES] == 2);
+}
+
 /* A FAT or Atari boot sector whose sector count and size give the file's. */
 bool bootSectorOfSize(std::span<const uint8_t> bytes, uint64_t size)
 {
@@ -512,11 +685,63 @@ ForeignKind foreignKind(std::span<const uint8_t> bytes, uint64_t size)
 {
     if (startsWith(bytes, ZIP_ENTRY) || startsWith(bytes, ZIP_END))
         return zipHoldsStreams(bytes) ? ForeignKind::kryofluxZip : ForeignKind::zip;
+    const std::string_view text(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    for (const Magic &m : MAGICS)
+        if (text.starts_with(m.text))
+            return m.kind;
+    if (msaHeader(bytes))
+        return ForeignKind::msa;
+    if (telediskHeader(bytes))
+        return ForeignKind::teledisk;
+    if (d88Header(bytes, size))
+        return ForeignKind::d88;
     const bool imageSize = std::find(std::begin(SECTOR_IMAGE_SIZES), std::end(SECTOR_IMAGE_SIZES), size) !=
                            std::end(SECTOR_IMAGE_SIZES);
     if (size % IMAGE_SECTOR == 0 && (imageSize || bootSectorOfSize(bytes, size)))
         return ForeignKind::sectorImage;
     return ForeignKind::unknown;
+}
+
+const char *foreignName(ForeignKind kind)
+{
+    switch (kind) {
+    case ForeignKind::sectorImage:
+        return "a sector image";
+    case ForeignKind::zip:
+        return "a zip archive";
+    case ForeignKind::kryofluxZip:
+        return "a zip archive of KryoFlux stream files";
+    case ForeignKind::hfe:
+        return "an HFE image";
+    case ForeignKind::ipf:
+        return "an IPF image";
+    case ForeignKind::a2r:
+        return "an A2R flux image";
+    case ForeignKind::edsk:
+        return "an Extended CPC DSK image";
+    case ForeignKind::dsk:
+        return "a CPC DSK image";
+    case ForeignKind::imageDisk:
+        return "an ImageDisk image";
+    case ForeignKind::msa:
+        return "an MSA image";
+    case ForeignKind::d88:
+        return "a D88 image";
+    case ForeignKind::teledisk:
+        return "a Teledisk image";
+    case ForeignKind::unknown:
+        break;
+    }
+    return "";
+}
+
+FluxKind folderFluxKind(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return FluxKind::none;
+    std::error_code ec;
+    return streamFilesIn(path, ec).empty() || ec ? FluxKind::none : FluxKind::kryoflux;
 }
 
 bool readScpTrack(std::span<const uint8_t> image, const std::string &name, int track, FluxTrack &out)
@@ -629,7 +854,7 @@ struct FluxFile::Impl {
     /* KryoFlux: one file per track. */
     std::vector<std::string> streams;
 
-    explicit Impl(const std::string &p) : path(p), image(fileBytes(p, SCP_LIMIT)) {}
+    explicit Impl(const std::string &p) : path(p) {}
 
     void openScp()
     {
@@ -649,6 +874,7 @@ struct FluxFile::Impl {
         }
     }
 
+    /* The set of the stream file `path` names, in its folder. */
     void openKryofluxSet()
     {
         namespace fs = std::filesystem;
@@ -656,38 +882,79 @@ struct FluxFile::Impl {
         const auto mine = splitStreamName(given.filename().string());
         if (!mine)
             fail(path, "a KryoFlux stream file's name ends in cc.h.raw (cylinder, head)");
-        const fs::path folder = given.parent_path();
         std::error_code ec;
-        fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec);
+        std::vector<StreamFile> found = streamFilesIn(given.parent_path(), ec);
         if (ec)
             fail(path, "cannot list its folder: " + ec.message());
-        std::vector<std::pair<TrackRef, std::string>> found;
-        for (; it != fs::directory_iterator(); it.increment(ec)) {
-            const std::string file = it->path().filename().string();
-            const auto other = splitStreamName(file);
-            if (other && other->prefix == mine->prefix && !it->is_directory(ec))
-                found.push_back({{other->cylinder, other->head}, (folder / file).string()});
+        std::erase_if(found, [&](const StreamFile &f) { return f.name.prefix != mine->prefix; });
+        takeSet(found);
+        image = MappedFile(); // the set's files are read one at a time
+    }
+
+    /* The one set of stream files in the folder `path`; its first file must
+     * be a KryoFlux stream. */
+    void openKryofluxFolder()
+    {
+        std::error_code ec;
+        std::vector<StreamFile> found = streamFilesIn(path, ec);
+        if (ec)
+            fail(path, "cannot list the folder: " + ec.message());
+        if (found.empty())
+            fail(path, "a folder that holds no KryoFlux stream files (NAMEcc.h.raw)");
+        std::vector<std::string> prefixes;
+        for (const StreamFile &f : found)
+            prefixes.push_back(f.name.prefix);
+        std::sort(prefixes.begin(), prefixes.end());
+        prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
+        if (prefixes.size() > 1) {
+            constexpr size_t SHOWN = 3;
+            std::string sets;
+            for (size_t i = 0; i < std::min(prefixes.size(), SHOWN); i++)
+                sets += (i ? ", " : "") + prefixes[i] + "cc.h.raw";
+            if (prefixes.size() > SHOWN)
+                sets += ", ...";
+            fail(path, "holds " + std::to_string(prefixes.size()) + " sets of KryoFlux stream files (" + sets +
+                           "): name a file of the set to read");
         }
-        if (ec)
-            fail(path, "cannot list its folder: " + ec.message());
-        std::sort(found.begin(), found.end(), byCylinderThenHead);
-        for (auto &[ref, file] : found) {
+        takeSet(found);
+        const std::vector<uint8_t> first = readStreamFile(streams.front());
+        if (fluxKind(first) != FluxKind::kryoflux)
+            fail(streams.front(), "not a KryoFlux stream, though named like one");
+    }
+
+    /* Takes the stream files of one set, in track order; each must be a
+     * regular file. */
+    void takeSet(std::vector<StreamFile> &found)
+    {
+        std::vector<std::pair<TrackRef, std::string>> set;
+        for (StreamFile &f : found)
+            set.push_back({{f.name.cylinder, f.name.head}, std::move(f.path)});
+        std::sort(set.begin(), set.end(), byCylinderThenHead);
+        for (auto &[ref, file] : set) {
+            mustBeRegular(file);
             tracks.push_back(ref);
             streams.push_back(std::move(file));
         }
-        image = MappedFile(); // the set's files are read one at a time
     }
 };
 
 FluxFile::FluxFile(const std::string &path) : impl_(std::make_unique<Impl>(path))
 {
-    impl_->kind = fluxKind(impl_->image.bytes());
-    switch (impl_->kind) {
+    Impl &m = *impl_;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        m.kind = FluxKind::kryoflux;
+        m.openKryofluxFolder();
+        return;
+    }
+    m.image = fileBytes(path, SCP_LIMIT);
+    m.kind = fluxKind(m.image.bytes());
+    switch (m.kind) {
     case FluxKind::scp:
-        impl_->openScp();
+        m.openScp();
         break;
     case FluxKind::kryoflux:
-        impl_->openKryofluxSet();
+        m.openKryofluxSet();
         break;
     case FluxKind::none:
         fail(path, "neither an SCP image nor a KryoFlux stream");
@@ -722,8 +989,8 @@ void FluxFile::readTrack(size_t i, FluxTrack &out) const
         }
         return;
     }
-    const MappedFile stream = fileBytes(m.streams[i], STREAM_LIMIT);
-    readKryofluxStream(stream.bytes(), m.streams[i], out);
+    const std::vector<uint8_t> stream = readStreamFile(m.streams[i]);
+    readKryofluxStream(stream, m.streams[i], out);
     out.cylinder = m.tracks[i].cylinder;
     out.head = m.tracks[i].head;
 }

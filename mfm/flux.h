@@ -62,17 +62,46 @@ enum class FluxKind { none, scp, kryoflux };
  * capture). */
 FluxKind fluxKind(std::span<const uint8_t> head);
 
-/* What a file that is not a capture looks like: a zip archive (one that
- * holds KryoFlux stream files, by the names in its central directory), or a
- * sector image (a length that common floppy images have, or a boot sector
- * whose sector size and count give the length). `bytes` are the file's
- * first bytes (the whole file for a zip's directory), `size` its length. */
-enum class ForeignKind { unknown, sectorImage, zip, kryofluxZip };
+/* What a file that is not a capture looks like, so that a message can name
+ * it: files of other formats, which the readers here do not read. Disk and
+ * flux images of other programs by their magic bytes (HFE, IPF, A2R, CPC
+ * DSK, ImageDisk, MSA, Teledisk; a D88 image by a header whose disk size is
+ * the file's), a zip archive (one that holds KryoFlux stream files, by the
+ * names in its central directory), or a sector image (a length that common
+ * floppy images have, or a boot sector whose sector size and count give the
+ * length). `bytes` are the file's first bytes (at least the first 0x24; the
+ * whole file for a zip's directory), `size` its length. */
+enum class ForeignKind {
+    unknown,
+    sectorImage,
+    zip,
+    kryofluxZip,
+    hfe,       /* HxC floppy emulator image */
+    ipf,       /* SPS/CAPS preservation image */
+    a2r,       /* Applesauce flux image */
+    edsk,      /* Extended CPC DSK */
+    dsk,       /* CPC DSK of the first kind (CPCEMU) */
+    imageDisk, /* ImageDisk .imd */
+    msa,       /* Magic Shadow Archiver (Atari ST) */
+    d88,       /* D88 / D77 (PC-88, PC-98, FM-7) */
+    teledisk,  /* Teledisk .td0 */
+};
 ForeignKind foreignKind(std::span<const uint8_t> bytes, uint64_t size);
+/* The phrase a message uses for a kind, e.g. "an HFE image", "a zip
+ * archive"; "" for `unknown`. */
+const char *foreignName(ForeignKind kind);
+
+/* Whether `path` is a folder holding KryoFlux stream files (a name that ends
+ * in cc.h.raw and is no folder itself): FluxKind::kryoflux, which FluxFile
+ * opens as the set in it; FluxKind::none for anything else, a folder that
+ * cannot be listed too. Never throws; the stream files are not read. */
+FluxKind folderFluxKind(const std::string &path);
 
 /* An opened flux file: an SCP image, or the whole KryoFlux stream set that
  * one of its file names belongs to (track00.0.raw finds track00.0.raw ...
- * track83.1.raw beside it, whatever the prefix before the numbers). */
+ * track83.1.raw beside it, whatever the prefix before the numbers) or that a
+ * folder holds. Every stream file of a set must be a regular file (a FIFO
+ * among them is refused, never waited on). */
 class FluxFile {
 public:
     struct TrackRef {
@@ -83,10 +112,15 @@ public:
     /* Opens `path` and reads its header and track table (SCP; the file is
      * mapped or read as MappedFile does, its checksum checked) or finds its set (KryoFlux: the name must
      * end in cc.h.raw; the stream files are read later, one per readTrack).
+     * A folder is opened as the KryoFlux set in it: the files whose names end
+     * in cc.h.raw, which must share one prefix (FluxError when there are
+     * none or several sets); its first stream file must be a KryoFlux stream,
+     * and path() stays the folder's name.
      * Throws FluxError when the file cannot be read or is not a flux file.
      * An SCP image of more than 512 MiB, or a stream file of more than
      * 64 MiB, is not read past its limit: FluxError, however it is given
-     * (a pipe or /dev/zero too). */
+     * (a pipe or /dev/zero too); a stream file of a set that is not a
+     * regular file (a FIFO) is a FluxError, and never waited on. */
     explicit FluxFile(const std::string &path);
     ~FluxFile();
     FluxFile(FluxFile &&) noexcept;
@@ -140,7 +174,8 @@ std::vector<int> scpTrackNumbers(std::span<const uint8_t> image, const std::stri
  * during which the pulse came (the first interval whose bytes end past that
  * position; out.intervals.size() when none does); index blocks may come late
  * in the file. out.sampleHz is the information block's sck= or
- * KRYOFLUX_SAMPLE_HZ; out.cylinder and out.head are set to 0 (the file's
+ * KRYOFLUX_SAMPLE_HZ (an sck= or ick= outside 1 MHz to 1 GHz, or not a
+ * number, is a FluxError); out.cylinder and out.head are set to 0 (the file's
  * name tells them; FluxFile fills them in). Throws FluxError when a block
  * runs past the end, a stream information or stream end block disagrees
  * with the reader's stream position (or reports a device error), index

@@ -10,12 +10,16 @@
 #include <cmath>
 #include <functional>
 #include <numeric>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace fluxfiles;
 using mfm::FluxError;
 using mfm::FluxFile;
 using mfm::FluxKind;
 using mfm::FluxTrack;
+using mfm::ForeignKind;
 
 namespace {
 
@@ -321,6 +325,14 @@ TEST(FluxBadInput, KryofluxStreams)
              "ends inside a Flux3 block"},
             {"an interval past 32 bits", [] { return Bytes(65536, 0x0B); }, "longer than 2^32"},
             {"sck= not a number", [] { return kryofluxStream(KF, {0}, {.info = "sck=fast"}); }, "sck=fast"},
+            {"sck= far too slow", [] { return kryofluxStream(KF, {0}, {.info = "sck=1e-300"}); }, "sck=1e-300 "},
+            {"sck= 0", [] { return kryofluxStream(KF, {0}, {.info = "sck=0"}); }, "sck=0 "},
+            {"sck= negative", [] { return kryofluxStream(KF, {0}, {.info = "sck=-24e6"}); }, "sck=-24e6 "},
+            {"sck= infinite", [] { return kryofluxStream(KF, {0}, {.info = "sck=inf"}); }, "sck=inf "},
+            {"sck= NaN", [] { return kryofluxStream(KF, {0}, {.info = "sck=nan"}); }, "sck=nan "},
+            {"sck= far too fast", [] { return kryofluxStream(KF, {0}, {.info = "sck=1e300"}); }, "sck=1e300 "},
+            {"sck= past a double", [] { return kryofluxStream(KF, {0}, {.info = "sck=1e999"}); }, "sck=1e999 "},
+            {"ick= 0", [] { return kryofluxStream(KF, {0}, {.info = "a=1, ick=0"}); }, "ick=0 "},
         },
         false);
 }
@@ -332,7 +344,7 @@ TEST(FluxBadInput, FilesThatCannotBeOpened)
     writeFile(dir + "/stream.raw", kryofluxStream({100}, {0}));
     const std::pair<std::string, const char *> cases[] = {
         {dir + "/missing.scp", "No such file"},
-        {dir, "Is a directory"},
+        {dir, "a folder that holds no KryoFlux stream files"},
         {dir + "/text.scp", "neither an SCP image nor a KryoFlux stream"},
         {dir + "/stream.raw", "cc.h.raw"},
     };
@@ -345,4 +357,116 @@ TEST(FluxBadInput, FilesThatCannotBeOpened)
             EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
         }
     }
+}
+
+// A set is named by its folder too; stream files that are no regular files
+// (a FIFO would block the reader for ever) and folders of several sets or
+// of no stream are refused.
+TEST(KryofluxReader, FoldersAndFilesThatAreNoStreams)
+{
+    const std::string dir = tempDir();
+    const std::string good = dir + "/good", two = dir + "/two", odd = dir + "/odd", fifo = dir + "/fifo";
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    for (const std::string &d : {good, two, fifo}) {
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        writeFile(d + "/track00.0.raw", kryofluxStream({100}, {0}));
+        writeFile(d + "/track01.1.raw", kryofluxStream({101}, {0}));
+    }
+    ASSERT_EQ(mkdir((good + "/track02.0.raw").c_str(), 0755), 0); // a folder's name is no stream file
+    writeFile(two + "/disk00.0.raw", kryofluxStream({1}, {0}));
+    writeFile(odd + "/a00.0.raw", {'S', 'C', 'P', 0});
+    ASSERT_EQ(mkfifo((fifo + "/track05.0.raw").c_str(), 0644), 0);
+
+    EXPECT_EQ(mfm::folderFluxKind(good), FluxKind::kryoflux);
+    EXPECT_EQ(mfm::folderFluxKind(dir), FluxKind::none);
+    EXPECT_EQ(mfm::folderFluxKind(good + "/track00.0.raw"), FluxKind::none);
+    const FluxFile set(good);
+    EXPECT_EQ(set.path(), good);
+    EXPECT_EQ(set.kind(), FluxKind::kryoflux);
+    EXPECT_EQ(set.files(), (std::vector<std::string>{good + "/track00.0.raw", good + "/track01.1.raw"}));
+    FluxTrack t;
+    set.readTrack(1, t);
+    EXPECT_EQ(t.intervals, Intervals{101});
+    EXPECT_EQ(t.cylinder, 1);
+    EXPECT_EQ(t.head, 1);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {dir, dir + ": a folder that holds no KryoFlux stream files"},
+        {two, two + ": holds 2 sets of KryoFlux stream files (diskcc.h.raw, trackcc.h.raw)"},
+        {odd, odd + "/a00.0.raw: not a KryoFlux stream"},
+        {fifo, fifo + "/track05.0.raw: a FIFO, not a regular file"},
+        {fifo + "/track00.0.raw", fifo + "/track05.0.raw: a FIFO, not a regular file"},
+    };
+    for (const auto &[path, says] : refused) {
+        try {
+            FluxFile file(path);
+            ADD_FAILURE() << path << " opened";
+        } catch (const FluxError &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(says, 0), 0u) << e.what();
+        }
+    }
+
+    // A FIFO put in a stream file's place once the set is open is not read.
+    ASSERT_EQ(unlink((good + "/track01.1.raw").c_str()), 0);
+    ASSERT_EQ(mkfifo((good + "/track01.1.raw").c_str(), 0644), 0);
+    EXPECT_THROW(set.readTrack(1, t), FluxError);
+}
+
+TEST(ForeignKindTest, NamesOtherFormatsByTheirMagic)
+{
+    using namespace std::string_view_literals;
+    auto bytes = [](std::string_view text, size_t size = 64) {
+        Bytes b(size, 0);
+        std::copy(text.begin(), text.end(), b.begin());
+        return b;
+    };
+    // A D88 header of a 2HD disk of `size` bytes, its first track after the table.
+    auto d88 = [&](uint32_t size, uint8_t media = 0x20) {
+        Bytes b = bytes("GAMES"sv, 0x2B0);
+        b[0x1B] = media;
+        put32(b, 0x1C, size);
+        put32(b, 0x20, 0x2B0);
+        return b;
+    };
+    Bytes raw(4096);
+    for (size_t i = 0; i < raw.size(); i += 2)
+        raw[i] = 0x92, raw[i + 1] = 0x54; // gap bytes' cells
+    const struct {
+        Bytes head;
+        uint64_t size;
+        ForeignKind kind;
+    } cases[] = {
+        {bytes("HXCPICFE"sv), 100000, ForeignKind::hfe},
+        {bytes("HXCHFEV3"sv), 100000, ForeignKind::hfe},
+        {bytes("CAPS\0\0\0\x0c"sv), 100000, ForeignKind::ipf},
+        {bytes("A2R2\xff\n\r\n"sv), 100000, ForeignKind::a2r},
+        {bytes("A2R3\xff\n\r\n"sv), 100000, ForeignKind::a2r},
+        {bytes("EXTENDED CPC DSK File\r\nDisk-Info\r\n"sv), 194816, ForeignKind::edsk},
+        {bytes("MV - CPCEMU Disk-File\r\nDisk-Info\r\n"sv), 194816, ForeignKind::dsk},
+        {bytes("IMD 1.18: 22/03/2024 10:00:00\r\n\x1a"sv), 100000, ForeignKind::imageDisk},
+        {bytes("\x0e\x0f\0\x09\0\x01\0\0\0\x4f"sv), 100000, ForeignKind::msa},
+        {bytes("TD\0\x2a\x15\0\x01\0\0\x02"sv), 100000, ForeignKind::teledisk},
+        {bytes("td\0\x2a\x0a\0\x01\0\0\x01"sv), 100000, ForeignKind::teledisk},
+        {d88(1261568 + 0x2B0), 1261568 + 0x2B0, ForeignKind::d88},
+        {bytes("PK\3\4"sv), 100000, ForeignKind::zip},
+        {bytes("\xeb"sv), 737280, ForeignKind::sectorImage},
+        // Near misses: a raw capture, and headers that are not sound.
+        {raw, 5 << 20, ForeignKind::unknown},
+        {bytes("\x0e\x0f\0\x09\0\x02\0\0\0\x4f"sv), 100000, ForeignKind::unknown}, // three sides
+        {bytes("\x0e\x0f\0\x09\0\x01\0\x50\0\x4f"sv), 100000, ForeignKind::unknown}, // first past last
+        {bytes("TD\0\x2a\x30\0\x01\0\0\x02"sv), 100000, ForeignKind::unknown},         // version 4.8
+        {bytes("TD\0\x2a\x15\0\x01\0\0\x00"sv), 100000, ForeignKind::unknown},         // no side
+        {d88(100000), 100001, ForeignKind::unknown},
+        {d88(100000, 0x25), 100000, ForeignKind::unknown},
+        {Bytes(0x2B0, 0), 0x2B0, ForeignKind::unknown},
+        {bytes("CAP"sv), 100000, ForeignKind::unknown},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mfm::foreignKind(c.head, c.size), c.kind) << std::string(c.head.begin(), c.head.begin() + 8);
+    // Each kind has its own phrase.
+    std::set<std::string> names;
+    for (int k = int(ForeignKind::sectorImage); k <= int(ForeignKind::teledisk); k++)
+        EXPECT_TRUE(names.insert(mfm::foreignName(ForeignKind(k))).second) << k;
+    EXPECT_EQ(names.count(""), 0u);
+    EXPECT_STREQ(mfm::foreignName(ForeignKind::unknown), "");
 }

@@ -132,8 +132,7 @@ TEST(FluxTools, AWrongRateIsNamed)
     const std::string dir = tempDir();
     const RunResult r = rawimage({"-r", "500", "-o", dir + "/d.img", fixture + "/sector_test_360k.scp"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("rawimage: no sector IDs decode at 500 kbit/s; the flux looks like 250 kbit/s; give the "
-                         "layout with --format or --geometry\n"),
+    EXPECT_NE(r.err.find("rawimage: no sector IDs decode at 500 kbit/s; the flux looks like 250 kbit/s: drop -r\n"),
               std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/d.img"));
 }

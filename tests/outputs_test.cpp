@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,29 +100,86 @@ TEST(Outputs, NamingAnInputOrAnotherOutputIsRefused)
 }
 
 // A run that fails after its outputs were made removes them: no temporary
-// file, no image, whether a later output or standard output failed.
+// file, no image, whether a later output or standard output as an output
+// failed. Standard output that carries only the run's text does not throw
+// a finished recovery away: the outputs are written, exit status 3.
 TEST(Outputs, AFailedRunLeavesNothing)
 {
     const std::string dir = tempDir();
     writeFile(dir + "/good.raw", capture(2));
-    fs::create_directory(dir + "/o");
     const std::string rawimage = std::string("'") + RAWIMAGE_PATH + "' ";
-    const struct { std::string command; std::string says; } cases[] = {
-        {rawimage + "-o o/img.st --report no/r.json good.raw", "rawimage: no/r.json: No such file or directory"},
-        {rawimage + "-o o/img.st --map o good.raw", "rawimage: o: Is a directory"},
-        {rawimage + "-o o/img.st good.raw >/dev/full", "rawimage: standard output: No space left on device"},
-        {rawimage + "-o o/img.st --report - good.raw >/dev/full", "rawimage: standard output: No space left"},
-        {rawimage + "-o o/img.st good.raw >&-", "rawimage: standard output: Bad file descriptor"},
-        {rawimage + "-o /dev/full --report o/r.json good.raw", "rawimage: /dev/full: No space left on device"},
-        {std::string("'") + ST2RAW_PATH + "' " + "'" + EXAMPLE_IMAGE + "' o/c.raw >/dev/full", "st2raw: standard output"},
-        {std::string("'") + FLUX2RAW_PATH + "' '" + fixture + "/sector_test_360k.scp' o/c.raw >/dev/full",
+    const struct { std::string command; int status; std::string says; } cases[] = {
+        {rawimage + "-o o/img.st --report no/r.json good.raw", 2, "rawimage: no/r.json: No such file or directory"},
+        {rawimage + "-o o/img.st --map o good.raw", 2, "rawimage: o: Is a directory"},
+        {rawimage + "-o o/img.st --report - good.raw >/dev/full", 2, "rawimage: standard output: No space left"},
+        {rawimage + "-o /dev/full --report o/r.json good.raw", 2, "rawimage: /dev/full: No space left on device"},
+        {rawimage + "-o o/img.st good.raw >/dev/full", 3, "rawimage: standard output: No space left on device"},
+        {rawimage + "-o o/img.st good.raw >&-", 3, "rawimage: standard output: Bad file descriptor"},
+        {rawimage + "-o o/img.st good.raw | true", 3, "rawimage: standard output: Broken pipe"},   // the reader gone
+        {std::string("'") + ST2RAW_PATH + "' " + "'" + EXAMPLE_IMAGE + "' o/c.raw >/dev/full", 3,
+         "st2raw: standard output"},
+        {std::string("'") + FLUX2RAW_PATH + "' '" + fixture + "/sector_test_360k.scp' o/c.raw >/dev/full", 3,
          "flux2raw: standard output"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(shell("cd '" + dir + "' && " + c.command + " 2>err.txt"), 2) << c.command;
+        fs::remove_all(dir + "/o");
+        fs::create_directory(dir + "/o");
+        // A pipe's status is its last command's: bash is asked for the first.
+        const int status = shell("bash -c \"set -o pipefail; cd '" + dir + "' && { " + c.command + "; } 2>err.txt\"");
+        EXPECT_EQ(status, c.status) << c.command;
         EXPECT_EQ(readFile(dir + "/err.txt").rfind(c.says, 0), 0u) << readFile(dir + "/err.txt");
-        EXPECT_TRUE(fs::is_empty(dir + "/o")) << c.command;
+        EXPECT_EQ(fs::is_empty(dir + "/o"), c.status == 2) << c.command;
+        for (const auto &f : fs::directory_iterator(dir + "/o"))   // whole outputs, no temporary file
+            EXPECT_EQ(f.path().filename().string().find('.', 4), std::string::npos) << f.path();
     }
+}
+
+// SIGINT or SIGTERM at any moment of a run leaves every output whole or
+// absent, and no temporary file: runs are stopped at delays that reach
+// from the decoding into the writing.
+TEST(Outputs, ASignalLeavesNoPartialFile)
+{
+    const std::string dir = tempDir();
+    writeFile(dir + "/c.raw", capture(80));
+    const std::string full = dir + "/full.img";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(runProgram(RAWIMAGE_PATH, {"-q", "-o", full, "--report", dir + "/r.json", "--map", dir + "/m.svg",
+                                         "--mapfile", dir + "/m.log", dir + "/c.raw"})
+                  .status,
+              0);
+    const double run = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string image = readFile(full);
+    int whole = 0, none = 0;
+    for (int k = 0; k < 60; k++) {
+        fs::remove_all(dir + "/o");
+        fs::create_directory(dir + "/o");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const std::string o = dir + "/o/";
+            execl(RAWIMAGE_PATH, RAWIMAGE_PATH, "-q", "-o", (o + "d.img").c_str(), "--report", (o + "r.json").c_str(),
+                  "--map", (o + "m.svg").c_str(), "--mapfile", (o + "m.log").c_str(), (dir + "/c.raw").c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        usleep(useconds_t(2e6 * run * k / 60));
+        kill(pid, k % 2 ? SIGINT : SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        for (const auto &f : fs::directory_iterator(dir + "/o")) {
+            const std::string name = f.path().filename().string();
+            EXPECT_TRUE(name == "d.img" || name == "r.json" || name == "m.svg" || name == "m.log") << name;
+        }
+        if (fs::exists(dir + "/o/d.img")) {
+            EXPECT_EQ(readFile(dir + "/o/d.img"), image) << k;
+            EXPECT_TRUE(fs::exists(dir + "/o/r.json") && fs::exists(dir + "/o/m.log")) << k;
+            whole++;
+        } else {
+            EXPECT_TRUE(fs::is_empty(dir + "/o")) << k;
+            none++;
+        }
+    }
+    EXPECT_GT(none, 0);   // the delays reached into the run
+    EXPECT_GT(whole, 0) << "none " << none;
 }
 
 // Standard output as the report: the JSON there, the text on stderr.
@@ -160,12 +219,22 @@ TEST(Outputs, UnknownInputsAreNamed)
     std::vector<uint8_t> boot(40 * 2 * 9 * 512);   // an odd size, told by its boot sector
     boot[0] = 0xEB, boot[11] = 0x00, boot[12] = 0x02, boot[19] = uint8_t(720 & 0xFF), boot[20] = uint8_t(720 >> 8);
     writeFile(dir + "/boot.img", boot);
+    std::vector<uint8_t> hfe(20000, 0);
+    std::copy_n("HXCPICFE", 8, hfe.begin());
+    writeFile(dir + "/disk.hfe", hfe);
+    fs::create_directory(dir + "/kf");
+    for (const char *name : {"track00.0.raw", "track00.1.raw"})
+        fs::copy_file(std::string(FLUX_FIXTURE_DIR) + "/kryoflux/" + name, dir + "/kf/" + name);
     const struct { std::string input; int status; std::string says; } cases[] = {
         {EXAMPLE_IMAGE, 2, std::string("rawimage: ") + EXAMPLE_IMAGE +
                                ": not a raw capture, SCP image or KryoFlux stream (737280 bytes; looks like a sector image)\n"},
         {dir + "/boot.img", 2, "(368640 bytes; looks like a sector image)\n"},
         {dir + "/empty.zip", 2, "(22 bytes; looks like a zip archive)\n"},
-        {zip, 2, zip + ": a zip archive of KryoFlux stream files: unpack it first, then name one of them\n"},
+        {zip, 2, zip + ": a zip archive of KryoFlux stream files: unpack it first, then name its folder or one of its "
+                       "stream files\n"},
+        {dir + "/disk.hfe", 2, dir + "/disk.hfe: an HFE image: not a capture (rawimage reads raw captures, SCP images "
+                                     "and KryoFlux stream sets)\n"},
+        {dir + "/kf", 1, "18 of 720 sectors good (2.5%): 0 crc error, 0 missing, 0 conflicts, 702 not captured"},   // a set named by its folder
         {dir + "/d1.raw:C", 2, "rawimage: bad drive 'C' in '" + dir + "/d1.raw:C': want :A, :a, :B or :b (or the name of a file)\n"},
         {dir + "/d1.raw:", 2, "rawimage: bad drive ''"},
         {dir + "/d1.raw:b", 0, "48 of 48 sectors good"},

@@ -95,7 +95,7 @@ std::span<const uint8_t> bytesOf(const std::string &text)
     return {reinterpret_cast<const uint8_t *>(text.data()), text.size()};
 }
 
-void writeOutputs(std::span<const OutputFile> files, const std::string &text)
+bool writeOutputs(std::span<const OutputFile> files, const std::string &text)
 {
     const bool textToStderr =
         std::any_of(files.begin(), files.end(), [](const OutputFile &file) { return file.path == STDOUT_NAME; });
@@ -103,18 +103,27 @@ void writeOutputs(std::span<const OutputFile> files, const std::string &text)
     // run with temporary files left behind.
     signal(SIGPIPE, SIG_IGN);
     std::string error;
+    bool cut = false;
     {
         OutputSet out;
         bool ok = true;
         for (const OutputFile &file : files)
             ok = ok && (file.produce ? out.add(file.path, file.produce, error) : out.add(file.path, file.bytes, error));
-        if (ok && (textToStderr || out.add(STDOUT_NAME, text, error)) && out.commit(error))
+        if (!textToStderr)
+            out.log(text);
+        if (ok && out.commit(error) && !out.logCut())
             error.clear();
+        cut = out.logCut();
+    }
+    if (cut) {
+        fprintf(stderr, "%s: %s: the text was cut; the outputs are written\n", program, error.c_str());
+        return false;
     }
     if (!error.empty())
         fail(error);
     if (textToStderr)
         fputs(text.c_str(), stderr);
+    return true;
 }
 
 void hugePageHeap(size_t bytes)

@@ -60,7 +60,9 @@ std::span<const uint8_t> bytesOf(const std::string &text);
 // Writes every file and `text` to standard output (to standard error when
 // a file is "-", standard output), all or nothing (OutputSet); fail() when
 // anything could not be written, with nothing left behind.
-void writeOutputs(std::span<const OutputFile> files, const std::string &text);
+// Returns false, having said so on standard error, when standard output
+// went away before the text was written whole (the files are written).
+bool writeOutputs(std::span<const OutputFile> files, const std::string &text);
 
 // Makes the process's allocations come from one heap of at least `bytes`,
 // grown in one step and advised as huge pages: the first touches of fresh

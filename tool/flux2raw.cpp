@@ -26,7 +26,7 @@
 namespace {
 
 const char *const PROGRAM = "flux2raw";
-constexpr int EXIT_OK = 0;
+constexpr int EXIT_OK = 0, EXIT_LOG_CUT = 3;
 constexpr int64_t HEAD_CELLS = int64_t(TRACK_SLOT_SIZE) * 8 / 2;   // half a slot per head
 
 void usage(FILE *to)
@@ -42,7 +42,8 @@ void usage(FILE *to)
                 "  -V, --version      the version\n"
                 "\n"
                 "Exit status: 0 written, 2 a bad command line, a flux file that cannot be read,\n"
-                "or a capture that names it or cannot be written (nothing written).\n");
+                "or a capture that names it or cannot be written (nothing written), 3 written\n"
+                "but standard output closed before the text was whole.\n");
 }
 
 struct Options {
@@ -206,6 +207,5 @@ int main(int argc, char **argv)
     text += o.capture + ": " + std::to_string(written) + " tracks, " + std::to_string(heads) + " heads, " +
             std::to_string(rate / 1000) + " kbit/s, " + span(fewest, most) + " revolutions per track kept, drive " +
             (o.driveA ? "A" : "B") + "\n";
-    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
-    return EXIT_OK;
+    return cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text) ? EXIT_OK : EXIT_LOG_CUT;
 }

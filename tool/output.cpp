@@ -1,6 +1,8 @@
 #include "output.h"
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +16,82 @@
 namespace {
 
 std::string failure(const std::string &path, int error) { return path + ": " + strerror(error); }
+
+// The temporary files that exist, for a signal that ends the run to remove:
+// names copied into fixed storage, so that the handler reads no memory that
+// could be changing. Every change happens with the signals blocked.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t MAX_TEMPS = 16;
+std::array<std::array<char, 4096>, MAX_TEMPS> tempNames;
+volatile sig_atomic_t tempCount = 0;
+
+extern "C" void removeTemps(int sig)
+{
+    for (sig_atomic_t i = 0; i < tempCount; i++)
+        unlink(tempNames[size_t(i)].data());
+    // The handler was reset: the signal ends the run as it would have.
+    raise(sig);
+}
+
+// Blocks the signals that end a run for as long as it lives.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int sig : ENDING_SIGNALS)
+            sigaddset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t old_;
+};
+
+// Installs removeTemps once, for the signals that the run does not ignore.
+void watchSignals()
+{
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    for (const int sig : ENDING_SIGNALS) {
+        struct sigaction now {}, before {};
+        sigaction(sig, nullptr, &before);
+        if (before.sa_handler == SIG_IGN)
+            continue;
+        now.sa_handler = removeTemps;
+        sigemptyset(&now.sa_mask);
+        for (const int other : ENDING_SIGNALS)
+            sigaddset(&now.sa_mask, other);
+        now.sa_flags = SA_RESETHAND;
+        sigaction(sig, &now, nullptr);
+    }
+}
+
+// The registry of temporary files; call with the signals held.
+bool remember(const std::string &temp)
+{
+    if (size_t(tempCount) >= MAX_TEMPS || temp.size() >= tempNames[0].size())
+        return false;
+    memcpy(tempNames[size_t(tempCount)].data(), temp.c_str(), temp.size() + 1);
+    tempCount = tempCount + 1;
+    return true;
+}
+
+void forget(const std::string &temp)
+{
+    for (sig_atomic_t i = 0; i < tempCount; i++)
+        if (temp == tempNames[size_t(i)].data()) {
+            tempNames[size_t(i)] = tempNames[size_t(tempCount - 1)];
+            tempCount = tempCount - 1;
+            return;
+        }
+}
 
 bool writeAll(int fd, const uint8_t *p, size_t n)
 {
@@ -113,12 +191,18 @@ OutputSet::~OutputSet() { discard(); }
 
 void OutputSet::discard()
 {
-    for (const Pending &p : pending_)
+    const SignalsHeld held;
+    for (const Pending &p : pending_) {
         unlink(p.temp.c_str());
+        forget(p.temp);
+    }
     pending_.clear();
     direct_.clear();
     stdout_.clear();
+    log_.clear();
 }
+
+void OutputSet::log(const std::string &text) { log_ += text; }
 
 bool OutputSet::add(const std::string &path, std::span<const uint8_t> bytes, std::string &error)
 {
@@ -151,7 +235,19 @@ bool OutputSet::add(const std::string &path, const Producer &produce, std::strin
         return true;
     }
     std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
+    watchSignals();
+    int fd = -1;
+    {
+        // A signal removes the file from the moment it exists.
+        const SignalsHeld held;
+        fd = mkstemp(temp.data());
+        if (fd >= 0 && !remember(temp)) {
+            close(fd);
+            unlink(temp.c_str());
+            fd = -1;
+            errno = ENAMETOOLONG;
+        }
+    }
     if (fd < 0) {
         error = failure(path, errno);
         discard();
@@ -200,13 +296,24 @@ bool OutputSet::commit(std::string &error)
     }
     stdout_.clear();
     direct_.clear();
-    while (!pending_.empty()) {
-        if (rename(pending_.front().temp.c_str(), pending_.front().path.c_str()) != 0) {
-            error = failure(pending_.front().path, errno);
-            discard();
-            return false;
+    {
+        // The files appear together: a signal waits for the last rename.
+        const SignalsHeld held;
+        while (!pending_.empty()) {
+            if (rename(pending_.front().temp.c_str(), pending_.front().path.c_str()) != 0) {
+                error = failure(pending_.front().path, errno);
+                discard();
+                return false;
+            }
+            forget(pending_.front().temp);
+            pending_.erase(pending_.begin());
         }
-        pending_.erase(pending_.begin());
     }
+    // The log last: a reader that went away (| head) loses only the log.
+    logCut_ = fflush(stdout) != 0 ||
+              !writeAll(STDOUT_FILENO, reinterpret_cast<const uint8_t *>(log_.data()), log_.size());
+    if (logCut_)
+        error = failure("standard output", errno);
+    log_.clear();
     return true;
 }

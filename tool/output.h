@@ -1,12 +1,16 @@
 // Output files that appear whole or not at all: each one is written to a
 // temporary file in its own folder, and commit() renames them all into
 // place. A failed add() or commit(), discard() and the destructor remove
-// every temporary file not yet renamed, so a failed run leaves no partial
-// file behind and never cuts an existing one. A path that names a device or
-// a pipe (/dev/stdout, /dev/full) is written as it is, and "-" is standard
-// output: their bytes are kept until commit(), which writes them (devices
-// first, then standard output) before any rename, so that a run whose standard output or
-// device fails renames nothing.
+// every temporary file not yet renamed, and so does a signal that ends the
+// run (SIGINT, SIGTERM, SIGHUP, SIGQUIT), so a failed or interrupted run
+// leaves no partial file behind and never cuts an existing one. A path that
+// names a device or a pipe (/dev/stdout, /dev/full) is written as it is,
+// and "-" is standard output: their bytes are kept until commit(), which
+// writes them (devices first, then standard output) before any rename, so
+// that a run whose standard output or device fails renames nothing. The
+// log, the text a run prints, is written last: when standard output has
+// gone (| head), the outputs are in place all the same and logCut() says
+// so.
 //
 // Before any of that, outputClash() tells whether an output names an input
 // or another output.
@@ -55,9 +59,15 @@ public:
     // pieces come (small ones gathered), so that its bytes need not be held
     // whole; after a failed write the pieces that follow are not written.
     bool add(const std::string &path, const Producer &produce, std::string &error);
+    // Text for standard output after everything else (see logCut).
+    void log(const std::string &text);
     // Writes what is kept for standard output and devices, then renames
-    // every temporary file to its path; on failure removes what is left.
+    // every temporary file to its path, then writes the log; on failure
+    // (of anything but the log) removes what is left.
     bool commit(std::string &error);
+    // Whether the last commit could not write the whole log (`error` then
+    // says why, though commit returned true).
+    bool logCut() const { return logCut_; }
     // Removes every temporary file and forgets the bytes kept.
     void discard();
 
@@ -71,6 +81,8 @@ private:
     std::vector<Pending> pending_;
     std::vector<Direct> direct_;   // devices and pipes
     std::string stdout_;
+    std::string log_;
+    bool logCut_ = false;
 };
 
 #endif

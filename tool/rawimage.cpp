@@ -34,7 +34,7 @@
 namespace {
 
 const char *const PROGRAM = "rawimage";
-constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1;
+constexpr int EXIT_ALL_GOOD = 0, EXIT_SOME_BAD = 1, EXIT_LOG_CUT = 3;
 constexpr int64_t DRIVE_HALF = int64_t(TRACK_SLOT_SIZE) * SLOTS_PER_DRIVE;   // drive A's slots start here
 constexpr size_t SNIFF_BYTES = 4096;          // enough to tell a flux file
 // Room for a whole raw capture (16 MiB) and the rest of a run in the heap.
@@ -75,13 +75,14 @@ void usage(FILE *to)
             "\n"
             "Options may come before or after the captures; -- ends them.\n"
             "CAPTURE is a raw capture (64 KiB track slots; :A or :a reads drive A's half,\n"
-            "default :B), an SCP image, or one file of a KryoFlux stream set (the set is\n"
-            "read whole). An output named - is standard output; the text then goes to\n"
-            "standard error. No output may name an input or another output.\n"
+            "default :B), an SCP image, or a KryoFlux stream set: its folder or one of its\n"
+            "files (the set is read whole). An output named - is standard output; the text\n"
+            "then goes to standard error. No output may name an input or another output.\n"
             "Exit status: 0 every sector good, 1 the image was written but some sectors\n"
             "are not good or good sectors lie outside its layout, 2 a bad command line, an\n"
             "input that cannot be read or is no capture, or an output that cannot be\n"
-            "written (nothing written).\n");
+            "written (nothing written), 3 the outputs were written but standard output\n"
+            "closed before the text was whole.\n");
 }
 
 struct Operand {
@@ -276,7 +277,11 @@ struct Input {
 mfm::FluxKind sniff(const std::string &path)
 {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (stat(path.c_str(), &st) != 0)
+        return mfm::FluxKind::none;
+    if (S_ISDIR(st.st_mode))   // a KryoFlux set named by its folder
+        return mfm::folderFluxKind(path);
+    if (!S_ISREG(st.st_mode))
         return mfm::FluxKind::none;
     uint8_t head[SNIFF_BYTES];
     FILE *fp = fopen(path.c_str(), "rb");
@@ -312,9 +317,14 @@ Input loadInput(const Operand &op)
         cli::fail(op.path + ": a flux file is read from a regular file, not from a pipe or device");
     const mfm::ForeignKind foreign = mfm::foreignKind(bytes, in.raw->fileSize());
     if (foreign == mfm::ForeignKind::kryofluxZip)
-        cli::fail(op.path + ": a zip archive of KryoFlux stream files: unpack it first, then name one of them");
+        cli::fail(op.path + ": a zip archive of KryoFlux stream files: unpack it first, then name its folder or one "
+                            "of its stream files");
     if (foreign == mfm::ForeignKind::zip)
         cli::fail(notACapture(*in.raw, "a zip archive"));
+    // Images of other programs: named, not read as captures.
+    if (foreign != mfm::ForeignKind::unknown && foreign != mfm::ForeignKind::sectorImage)
+        cli::fail(op.path + ": " + mfm::foreignName(foreign) +
+                  ": not a capture (rawimage reads raw captures, SCP images and KryoFlux stream sets)");
     const int64_t start = op.drive * DRIVE_HALF;
     if (int64_t(bytes.size()) <= start)
         cli::fail(op.path + ": holds no track slots for drive " + (op.drive ? "A" : "B"));
@@ -481,8 +491,9 @@ OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &re
     return [&rec](const mfm::ByteSink &sink) { sink(rec.image); };
 }
 
-// Writes the image, the files asked for and the text, all or nothing.
-void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info,
+// Writes the image, the files asked for and the text, all or nothing;
+// false when standard output went away before the text was whole.
+bool writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<mfm::InputInfo> &info,
                   const std::string &text)
 {
     std::vector<cli::OutputFile> files;
@@ -498,9 +509,19 @@ void writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
                                                     : mfm::ddrescueMapfile(rec, cli::programVersion()));
         files.push_back({n.path, cli::bytesOf(texts.back())});
     }
-    cli::writeOutputs(files, text);
+    return cli::writeOutputs(files, text);
 }
 
+}
+
+// What tracks without sector IDs held: "; N tracks hold sync words of
+// another format", or nothing.
+std::string otherFormats(const std::vector<mfm::TrackRead> &reads)
+{
+    const auto n = std::count_if(reads.begin(), reads.end(), [](const mfm::TrackRead &r) { return r.syncWords >= 4; });
+    return n ? "; " + std::to_string(n) + (n == 1 ? " track holds" : " tracks hold") +
+                   " sync words of another format"
+             : "";
 }
 
 // With -r, when no flux track gave a sound ID at that rate: what the flux
@@ -549,8 +570,7 @@ int main(int argc, char **argv)
     const mfm::Recovery rec = mfm::recoverDisk(reads, o.recovery);
     const std::string hint = rateHint(inputs, reads, o.rate);
     if (rec.geometry.sectorCount() == 0)
-        cli::fail((hint.empty() ? "no sector IDs found in the input" : hint) +
-                  "; give the layout with --format or --geometry");
+        cli::fail(hint.empty() ? "no sector IDs found in the input" + otherFormats(reads) : hint + ": drop -r");
     if (!hint.empty())
         fprintf(stderr, "%s: %s\n", PROGRAM, hint.c_str());
 
@@ -565,7 +585,8 @@ int main(int argc, char **argv)
         text = (o.verbose ? mfm::trackLines(rec) : "") + mfm::geometryText(rec) + mfm::notCapturedText(rec, info) +
                mfm::inputLines(rec, info) + mfm::sectorGrid(rec);
     text += mfm::summaryLine(rec);
-    writeOutputs(o, rec, info, text);
+    if (!writeOutputs(o, rec, info, text))
+        return EXIT_LOG_CUT;
     const bool whole = rec.count(mfm::SectorStatus::good) == rec.geometry.sectorCount() && rec.goodOutside == 0;
     return whole ? EXIT_ALL_GOOD : EXIT_SOME_BAD;
 }

@@ -19,7 +19,7 @@
 namespace {
 
 const char *const PROGRAM = "st2raw";
-constexpr int EXIT_OK = 0;
+constexpr int EXIT_OK = 0, EXIT_LOG_CUT = 3;
 constexpr int64_t MAX_IMAGE = int64_t(TRACKS) * HEADS * IMAGE_SECTORS * SECTOR_SIZE;
 
 uint8_t image[MAX_IMAGE];
@@ -43,7 +43,8 @@ void usage(FILE *to)
                 "(HD, 500 kbit/s), laid out as AmigaDOS tracks. A CAPTURE named - is standard\n"
                 "output; the text then goes to standard error.\n"
                 "Exit status: 0 written, 2 a bad command line or an image that cannot be read\n"
-                "or used (nothing written).\n");
+                "or used (nothing written), 3 written but standard output closed before the\n"
+                "text was whole.\n");
 }
 
 struct Options {
@@ -236,8 +237,7 @@ constexpr int64_t CELLS_PER_KBIT = 400;   // cells of one revolution at 300 rpm 
     const std::string text = o.capture + ": " + std::to_string(cylinders) + " cylinders, 2 heads, " +
                              std::to_string(kind->sectors) + " AmigaDOS sectors per track, " +
                              std::to_string(kind->kbits) + " kbit/s, drive " + (o.driveA ? "A" : "B") + "\n";
-    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
-    exit(EXIT_OK);
+    exit(cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text) ? EXIT_OK : EXIT_LOG_CUT);
 }
 
 }
@@ -275,6 +275,5 @@ int main(int argc, char **argv)
                              std::to_string(geometry.heads) + " heads, " + std::to_string(geometry.spt) +
                              " sectors per track, " + (geometry.spt > TIGHT_SPT ? "500" : "250") + " kbit/s, drive " +
                              (o.driveA ? "A" : "B") + "\n";
-    cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text);
-    return EXIT_OK;
+    return cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text) ? EXIT_OK : EXIT_LOG_CUT;
 }
