@@ -78,6 +78,12 @@ namespace {
 
 std::string layoutName(const Recovery &rec) { return rec.layout ? rec.layout->name : "custom"; }
 
+// "1 head", "2 heads" ("1 copy", "2 copies" with the plural given).
+std::string count(int64_t n, const char *one, const char *many = nullptr)
+{
+    return n == 1 ? format("1 %s", one) : many ? format("%lld %s", (long long)n, many) : format("%lld %ss", (long long)n, one);
+}
+
 // "a-b", or "a" when they are one.
 std::string span(int a, int b) { return a == b ? format("%d", a) : format("%d-%d", a, b); }
 
@@ -100,7 +106,7 @@ std::string leftOutText(const Recovery &rec)
         return format("%s sectors", familyTitle(l.front().family));
     if (lowS == highS && all([&](const auto &x) { return !g.holdsSector(x.sector); })) {
         const bool every = int64_t(l.size()) == int64_t(g.cylinders) * g.heads;
-        return format("sector %d of ", lowS) + (every ? "every track" : format("%zu tracks", l.size()));
+        return format("sector %d of ", lowS) + (every ? "every track" : count(int64_t(l.size()), "track"));
     }
     if (all([&](const auto &x) { return x.cylinder >= g.cylinders; }))
         return "cylinders " + span(lowC, highC);
@@ -113,11 +119,6 @@ std::string leftOutText(const Recovery &rec)
     return format("%d/%d/%d, ...", l.front().cylinder, l.front().head, l.front().sector);
 }
 
-// "1 head", "2 heads" ("1 copy", "2 copies" with the plural given).
-std::string count(int64_t n, const char *one, const char *many = nullptr)
-{
-    return n == 1 ? format("1 %s", one) : many ? format("%lld %s", (long long)n, many) : format("%lld %ss", (long long)n, one);
-}
 
 std::string layoutShape(const Geometry &g)
 {
