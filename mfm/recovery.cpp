@@ -596,6 +596,12 @@ Geometry geometryHoldingAll(const Recovery &rec)
 {
     const Geometry &g = rec.geometry;
     Geometry all = g;
+    // Good sectors all of another family: the layout of theirs.
+    const bool other = !rec.leftOut.empty() && std::all_of(rec.leftOut.begin(), rec.leftOut.end(), [&](const auto &l) {
+        return l.family != g.family && l.family == rec.leftOut.front().family;
+    });
+    if (other)
+        all = Geometry{0, 0, 0, 0, 1, rec.leftOut.front().family};
     int low = 256, high = -1;
     auto hold = [&](int cylinder, int head, int sector, int bytes) {
         all.cylinders = std::max(all.cylinders, cylinder + 1);
@@ -604,10 +610,10 @@ Geometry geometryHoldingAll(const Recovery &rec)
         all.bytes = bytes;
     };
     for (const RecoveredSector &s : rec.sectors)
-        if (s.status == SectorStatus::good)
+        if (s.status == SectorStatus::good && !other)
             hold(s.cylinder, s.head, s.sector, g.bytes);
     for (const Recovery::LeftOut &l : rec.leftOut)
-        if (l.family == g.family)
+        if (l.family == all.family)
             hold(l.cylinder, l.head, l.sector, l.bytes);
     if (high >= low)
         all.first = low, all.sectors = high - low + 1;
@@ -620,8 +626,13 @@ const Layout *layoutHoldingAll(const Recovery &rec)
     const Layout *best = nullptr;
     for (const Layout &l : layouts()) {
         const Geometry &n = l.geometry;
-        if (n.family == all.family && n.bytes == all.bytes && n.heads == all.heads && n.first == all.first &&
-            n.sectors == all.sectors && (!best || n.cylinders < best->geometry.cylinders))
+        if (n.family != all.family || n.bytes != all.bytes || n.heads != all.heads || n.first != all.first ||
+            n.sectors != all.sectors)
+            continue;
+        // The fewest cylinders that hold them, else the most.
+        const int have = best ? best->geometry.cylinders : 0;
+        const bool holds = n.cylinders >= all.cylinders, held = have >= all.cylinders;
+        if (!best || (holds && (!held || n.cylinders < have)) || (!holds && !held && n.cylinders > have))
             best = &l;
     }
     return best;

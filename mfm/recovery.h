@@ -240,7 +240,8 @@ struct Recovery {
 };
 
 /* When good sectors are left out of the image: the layout that would hold
- * them and every good sector of the layout's family in it, as the named
+ * them and every good sector of the layout's family in it (when all of
+ * them are another family's: the layout of theirs), as the named
  * layout of the table of just that shape (for --format, whose cylinders
  * grow to the IDs) or as a geometry (cylinders, heads, sectors from the
  * lowest number to the highest, their size, the first number). */

@@ -151,7 +151,8 @@ std::string geometryText(const Recovery &rec)
     if (g.first != 1 && !rec.layout)
         text += format(" numbered from %d", g.first);
     text += format(" (%s)\n", from[int(rec.source)]);
-    for (const Recovery::OtherTrack &t : rec.otherTracks) {
+    for (size_t k = 0; k < rec.otherTracks.size() && k < OUTSIDE_LISTED; k++) {
+        const Recovery::OtherTrack &t = rec.otherTracks[k];
         const std::string track = t.head >= 0 ? format("track %d.%d", t.cylinder, t.head) : format("cylinder %d", t.cylinder);
         std::string what;
         if (t.otherSectors > 0)
@@ -160,6 +161,9 @@ std::string geometryText(const Recovery &rec)
             what += (what.empty() ? "" : ", ") + format("%d sync words of another format", t.syncWords);
         text += format("%s: no %s sectors; ", track.c_str(), familyTitle(g.family)) + what + "\n";
     }
+    if (rec.otherTracks.size() > OUTSIDE_LISTED)
+        text += format("... and %zu more tracks of another format (the report lists them)\n",
+                       rec.otherTracks.size() - OUTSIDE_LISTED);
     if (rec.foreignIds > 0)
         text += format("Not placed: %d sector IDs naming another cylinder than the track they were read on\n",
                        rec.foreignIds);
