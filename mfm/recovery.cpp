@@ -531,7 +531,7 @@ bool collectAmiga(const Field &fd, std::span<const int64_t> indexCells, TrackRea
         out.ids.push_back({c.cylinder, c.head, c.sector, c.size, Family::amiga});
     if (!cells.empty()) {
         // The whole sector after the sync words keeps the clock rule.
-        if (c.good())
+        if (c.dataOk)
             c.clockErrors = clockErrors(cells, fd.bit + amiga::SYNC_CELLS, amiga::FIELD_CELLS - amiga::SYNC_CELLS);
         if (!c.good())
             keepCells(cells, fd.bit + amiga::DATA_SUM_CELL, voteCells(amiga::SECTOR_BYTES, Family::amiga), c.cells);
@@ -580,12 +580,12 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.data.assign(fd.data.begin(), fd.data.end());
         if (!cells.empty()) {
             const int64_t body = fd.bit + 16 * DATA_WORD;
-            if (c.good())
+            if (c.dataOk)
                 c.clockErrors = clockErrors(cells, body, 16 * int64_t(fd.data.size() + CRC_BYTES));
             if (!c.good())
                 keepCells(cells, body, voteCells(fd.data.size(), Family::ibm), c.cells);
         }
-        const bool sound = fd.crcOk() && c.clockErrors == 0;
+        const bool sound = fd.crcOk() && (!c.idOk || c.clockErrors == 0);
         out.copies.push_back(std::move(c));
         if (sound)
             insideUntil = fd.bit + 16 * int64_t(4 + fd.data.size() + CRC_BYTES);
@@ -730,7 +730,13 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     chosen = standing ? standing : chosen;
                 }
                 if (!chosen && !sized.empty()) {
-                    chosen = &sized.front();
+                    // Bytes that their own check confirms, though no ID
+                    // did, before any others.
+                    const auto confirmed = std::find_if(sized.begin(), sized.end(), [](const Ref &x) {
+                        return x.copy->dataOk && x.copy->clockErrors == 0;
+                    });
+                    sec.dataConfirmed = confirmed != sized.end();
+                    chosen = sec.dataConfirmed ? &*confirmed : &sized.front();
                     sec.status = SectorStatus::crcError;
                 }
                 if (chosen) {
@@ -749,8 +755,10 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
                     for (const Ref &x : sized)
                         voters.push_back(x.copy);
                     const Vote v = voteCopies(voters, bytes);
-                    memcpy(out, v.data.data(), bytes);
-                    sec.voted = true;
+                    if (!sec.dataConfirmed || v.confirmed) {
+                        memcpy(out, v.data.data(), bytes);
+                        sec.voted = true;
+                    }
                     if (v.confirmed && std::any_of(voters.begin(), voters.end(), [](auto *x) { return x->idOk; }) &&
                         (g.family != Family::amiga ||
                          weakCheckStands(sized, v.data.data(), bytes,

@@ -164,6 +164,11 @@ struct RecoveredSector {
     int goodCopies = 0;
     bool voted = false;                 /* the bytes are a vote of bad copies */
     bool idSeen = false;                /* some read held a sound ID of it */
+    /* Not good, but its bytes come from a copy whose data CRC (checksum)
+     * is right and whose clock cells keep the rule: only its ID was not
+     * confirmed. A vote that its check does not confirm does not replace
+     * them. */
+    bool dataConfirmed = false;
     bool deleted = false;               /* the chosen copy had a deleted-data mark */
     const TrackRead *read = nullptr;    /* where the chosen copy came from */
     const SectorCopy *copy = nullptr;   /* (both null when missing; for a merge of

@@ -450,6 +450,8 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
                       {"status", statusName(s.status)}, {"copies", s.copies}, {"good_copies", s.goodCopies}};
         entry["voted"] = s.voted;
         entry["id_seen"] = s.idSeen;
+        if (s.status != SectorStatus::good)
+            entry["data_crc_ok"] = s.dataConfirmed;
         entry["deleted"] = s.deleted;
         entry["source"] = s.copy ? sourceJson({s.read, s.copy}) : json(nullptr);
         if (s.status != SectorStatus::good) {

@@ -112,8 +112,12 @@ TEST(Recovery, ChoosesTheCopy)
         {"two bad: first", {copyOf(0, 0, 1, bytes(2), BAD_DATA), copyOf(0, 0, 1, bytes(3), BAD_DATA)},
          SectorStatus::crcError, bytes(2), 2, 0},
         {"three bad: vote",
-         {copyOf(0, 0, 1, withByte(base, 0, 0xEE), BAD_DATA), copyOf(0, 0, 1, base, BAD_ID),
+         {copyOf(0, 0, 1, withByte(base, 0, 0xEE), BAD_DATA), copyOf(0, 0, 1, base, BAD_DATA),
           copyOf(0, 0, 1, withByte(base, 1, 0xDD), BAD_DATA)},
+         SectorStatus::crcError, base, 3, 0},
+        {"three bad, one whose data CRC is right: its bytes, not an unconfirmed vote",
+         {copyOf(0, 0, 1, withByte(base, 0, 0xEE), BAD_DATA), copyOf(0, 0, 1, withByte(base, 0, 0xEE), BAD_DATA),
+          copyOf(0, 0, 1, base, BAD_ID)},
          SectorStatus::crcError, base, 3, 0},
         {"three bad: the CRC confirms the vote",
          {badCopyOf(withByte(base, 0, 0x10), base), badCopyOf(withByte(base, 0, 0x13), base),
@@ -145,7 +149,11 @@ TEST(Recovery, ChoosesTheCopy)
         EXPECT_EQ(rec.sectors[0].copies, c.copiesSeen) << c.name;
         EXPECT_EQ(rec.sectors[0].goodCopies, c.good) << c.name;
         EXPECT_EQ(rec.count(c.status), 1) << c.name;
-        EXPECT_EQ(rec.sectors[0].voted, c.good == 0 && c.copiesSeen >= 3) << c.name;
+        const bool dataOk = std::any_of(c.copies.begin(), c.copies.end(), [](const SectorCopy &x) { return x.dataOk; });
+        EXPECT_EQ(rec.sectors[0].voted, c.good == 0 && c.copiesSeen >= 3 && (c.status == SectorStatus::good || !dataOk))
+            << c.name;
+        EXPECT_EQ(rec.sectors[0].dataConfirmed, c.good == 0 && c.copiesSeen > 0 && dataOk && c.status != SectorStatus::good)
+            << c.name;
     }
 }
 
