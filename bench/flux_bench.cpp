@@ -1,15 +1,20 @@
 // Flux decoding throughput, in transitions per second, on three revolutions
 // of a noisy HD track (18 sectors, 40 MHz ticks): the PLL alone, rate
 // detection alone, the SCP reader alone, and the whole road of a track in
-// rawimage (reader, rate, PLL, scanner, sector copies).
+// rawimage (reader, rate, PLL, scanner, sector copies). And the aligned vote
+// of a sector's bad copies, each with slips and errors of its own.
 #include "flux_builder.h"
 #include "flux_files.h"
+#include "helpers.h"
 #include "mfm/flux.h"
 #include "mfm/pll.h"
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
+#include "mfm/vote.h"
 
 #include <benchmark/benchmark.h>
+
+#include <random>
 
 namespace {
 
@@ -102,4 +107,53 @@ void BM_ReadPllScan(benchmark::State &state)
 }
 BENCHMARK(BM_ReadPllScan);
 
+// `reads` bad copies of a 512-byte sector, every one with a cell lost or an
+// error every few hundred cells, so that only the aligned vote can hold it.
+std::vector<mfm::SectorCopy> damagedCopies(size_t reads)
+{
+    const auto data = sectorData(0, 0, 1);
+    std::mt19937 random(5);
+    std::vector<mfm::SectorCopy> copies;
+    mfm::Scanner scanner;
+    while (copies.size() < reads) {
+        std::vector<uint8_t> cells(4000, 0);
+        CellWriter(cells, 0).sectorFields(0, 0, 1, data.data());
+        std::vector<bool> bits;
+        for (size_t i = 0; i < cells.size() * 8; i++)
+            bits.push_back((cells[i >> 3] >> (7 - (i & 7))) & 1);
+        for (size_t at = 1100 + random() % 300; at < 1000 + 16 * 514; at += 300 + random() % 900) {
+            if (random() % 4)
+                bits[at] = !bits[at];
+            else
+                bits.erase(bits.begin() + ptrdiff_t(at));
+        }
+        std::fill(cells.begin(), cells.end(), 0);
+        for (size_t i = 0; i < bits.size(); i++)
+            cells[i >> 3] = uint8_t(cells[i >> 3] | bits[i] << (7 - (i & 7)));
+        mfm::TrackRead read;
+        mfm::collectCopies(scanner.scan(cells, mfm::DataLength::fromId), {}, read, cells);
+        for (auto &c : read.copies)
+            if (!c.dataOk && !c.cells.empty())
+                copies.push_back(std::move(c));
+    }
+    return copies;
 }
+
+void BM_AlignedVote(benchmark::State &state)
+{
+    const auto copies = damagedCopies(size_t(state.range(0)));
+    std::vector<const mfm::SectorCopy *> voters;
+    for (const auto &c : copies)
+        voters.push_back(&c);
+    bool aligned = false;
+    for (auto _ : state) {
+        const mfm::Vote v = mfm::voteCopies(voters, SECTOR_SIZE);
+        aligned = v.aligned;
+        benchmark::DoNotOptimize(v.data.data());
+    }
+    state.counters["aligned"] = aligned;
+}
+BENCHMARK(BM_AlignedVote)->Arg(5)->Arg(15)->Arg(31)->Unit(benchmark::kMicrosecond);
+
+}
+

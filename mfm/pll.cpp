@@ -20,10 +20,13 @@
 // following noise.
 //
 // The cells go into a 64-bit accumulator, earliest cell at the top: each
-// interval ORs in its one cell, the whole bytes are stored (an unaligned
-// 8-byte store at every interval, no branch) and shifted out. The buffer is
-// zero beyond the current cell, so zero cells need no writing at all and a
-// long gap only moves the position.
+// interval ORs in its one cell, and once it holds 32 cells their four bytes
+// are stored and shifted out. The buffer is zero beyond the current cell, so
+// zero cells need no writing at all and a long gap only moves the position.
+//
+// The fast intervals (1 to LOCK_CELLS cells, after the first) run in a loop
+// of their own with the whole state in registers; the others, and the checks
+// for room, leave it.
 #include "mfm/pll.h"
 
 #include <algorithm>
@@ -44,6 +47,9 @@ constexpr int64_t MAX_VALID_CELLS = 4;
 constexpr double MAX_CELL_TICKS = double(int64_t(1) << 24);
 constexpr double MAX_CLAMP = 0.5;
 constexpr size_t CHUNK = 1024;              // intervals between capacity checks
+constexpr size_t RESERVE_RUNS = 16;         // runs of intervals that size the cell buffer,
+constexpr size_t RESERVE_RUN = 64;          // each this long,
+constexpr double RESERVE_MARGIN = 1.05;     // and the margin on the cells they promise
 constexpr size_t STORE_BYTES = 8;           // bytes of the accumulator store
 constexpr size_t DETECT_RUNS = 8;           // runs of neighbouring intervals detectDataRate looks at,
 constexpr size_t DETECT_RUN = 1024;         // each this long (a short track: every interval)
@@ -60,7 +66,7 @@ inline void storeBigEndian(uint8_t *p, uint64_t v)
 }
 
 // The cell writer: bytes [0, pos) are final, `acc` holds the next `fill`
-// (0..7) cells at its top, everything after them in `bytes` is zero.
+// (0..63) cells at its top, everything after them in `bytes` is zero.
 struct Writer {
     std::vector<uint8_t> &bytes;
     size_t pos = 0;
@@ -77,18 +83,6 @@ struct Writer {
             bytes.resize(std::max(need, bytes.size() * 2));
     }
 
-    // k (1..LOCK_CELLS) cells: k-1 zeros and a one.
-    [[gnu::always_inline]] void put(int64_t k)
-    {
-        fill += k;
-        acc |= uint64_t(1) << (64 - fill);
-        storeBigEndian(bytes.data() + pos, acc);
-        const int64_t whole = fill >> 3;
-        pos += size_t(whole);
-        acc <<= whole * 8;
-        fill &= 7;
-    }
-
     // Any number of cells (k >= 1): the accumulator goes out, the one cell
     // is set in place and the accumulator starts again from its byte.
     void putLong(int64_t k)
@@ -103,6 +97,106 @@ struct Writer {
     }
 };
 
+// Gains in fixed point, for intervals of valid MFM and (a quarter) for the
+// others. The phase update e * (1 - phaseGain) is done on y = x + 1/2, whose
+// fraction f = e + 1/2 is a plain mask:
+//   y' = t' * scale + (f >> 16) * keep + base,   base = 1/2 - (1/2 >> 16) * keep.
+struct Gains {
+    int64_t keep, base, period;
+};
+
+// What the loop works with for a whole call.
+struct Loop {
+    int F;                          // bits below the cell in y
+    int64_t mask;                   // the fraction of y
+    int64_t half;                   // half a cell
+    Gains full, weak;
+    int64_t scaleLow, scaleHigh;
+    uint32_t limitTicks;            // intervals this long leave the fast path
+};
+
+// What changes from interval to interval.
+struct State {
+    int64_t scale;
+    int64_t offset;                 // phase still to correct, plus half a cell
+    // Each period correction is applied one interval late: it then stays off
+    // the chain of dependent operations from one interval to the next, which
+    // sets the speed of the loop; at these gains one interval of delay
+    // changes nothing that can be measured.
+    int64_t pending;
+};
+
+constexpr int64_t ERROR_BIAS = int64_t(1) << (GAIN_BITS - 1);   // 1/2 cell in 2^-16 cells
+
+// The intervals of [i, end) up to the first that is no fast one (1 to
+// LOCK_CELLS cells), with room for their cells in w.bytes; returns the index
+// where it stopped. The state lives in registers meanwhile. From one
+// interval to the next only y -> f -> (f >> 16) * keep -> y' depends on the
+// last: the base of the next phase is added to t' * scale' first, and the
+// gains of valid MFM are taken for granted until y shows otherwise (a branch
+// the processor predicts, where a choice would wait for y). The cells go
+// into the accumulator, which holds up to 63 of them and gives out four
+// bytes once it holds 32.
+size_t fastIntervals(const uint32_t *intervals, size_t i, size_t end, const Loop &loop, State &state, Writer &w)
+{
+    const int F = loop.F;
+    const int64_t mask = loop.mask, scaleLow = loop.scaleLow;
+    const uint64_t scaleSpan = uint64_t(loop.scaleHigh - loop.scaleLow);
+    const Gains full = loop.full, weak = loop.weak;
+    const uint32_t limitTicks = loop.limitTicks;
+    const int64_t one = int64_t(1) << F;
+    const uint64_t lockSpan = uint64_t(LOCK_CELLS) << F;
+    const uint64_t validFrom = uint64_t(MIN_VALID_CELLS) << F;
+    const uint64_t validSpan = uint64_t(MAX_VALID_CELLS - MIN_VALID_CELLS + 1) << F;
+    int64_t scale = state.scale, pending = state.pending;
+    int64_t product = state.offset, base = 0;     // offset = product + base
+    uint8_t *const bytes = w.bytes.data();
+    size_t pos = w.pos;
+    int64_t fill = w.fill;
+    uint64_t acc = w.acc;
+    for (; i < end; i++) {
+        const uint32_t t = intervals[i];
+        // Longer intervals are gaps whatever the period (and t * scale
+        // stays far from overflow).
+        if (t > limitTicks) [[unlikely]]
+            break;
+        const int64_t y = (int64_t(t) * scale + base) + product;
+        const int64_t f = y & mask;
+        const int64_t lastBase = base;
+        int64_t keep = full.keep, period = full.period;
+        base = full.base;
+        if (uint64_t(y) - validFrom >= validSpan) [[unlikely]] {
+            if (uint64_t(y - one) >= lockSpan) {
+                base = lastBase;   // the slow path takes the phase as it was
+                break;
+            }
+            keep = weak.keep, period = weak.period, base = weak.base;
+        }
+        const int64_t k = y >> F;
+        product = (f >> GAIN_BITS) * keep;
+        scale -= pending;
+        pending = (((f >> (F - GAIN_BITS)) - ERROR_BIAS) * period) >> GAIN_BITS;
+        if (uint64_t(scale - scaleLow) > scaleSpan) [[unlikely]] {
+            // A branch, not a conditional move: the clamp then adds nothing
+            // to the chain from one period to the next.
+            asm("" : "+r"(scale));
+            scale = std::clamp(scale, scaleLow, loop.scaleHigh);
+        }
+        // k cells: k-1 zeros and a one.
+        fill += k;
+        acc |= uint64_t(1) << (64 - fill);
+        if (fill >= 32) {
+            storeBigEndian(bytes + pos, acc);
+            pos += 4;
+            acc <<= 32;
+            fill -= 32;
+        }
+    }
+    state = {scale, product + base, pending};
+    w.pos = pos, w.fill = fill, w.acc = acc;
+    return i;
+}
+
 }
 
 void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
@@ -114,58 +208,56 @@ void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
     Writer w{out.bytes};
     const bool usable = cellTicks >= 1 && cellTicks <= MAX_CELL_TICKS;
     const size_t n = usable ? intervals.size() : 0;
-    w.reserveFrom(int64_t(n / 2));
 
-    const int F = FRACTION_BITS + int(std::floor(std::log2(usable ? cellTicks : 1.0)));
-    const double unit = std::ldexp(1.0, F);                     // one cell
-    const int64_t half = int64_t(1) << (F - 1);
+    Loop loop;
+    loop.F = FRACTION_BITS + int(std::floor(std::log2(usable ? cellTicks : 1.0)));
+    const double unit = std::ldexp(1.0, loop.F);                // one cell
+    loop.half = int64_t(1) << (loop.F - 1);
+    loop.mask = (int64_t(1) << loop.F) - 1;
     const double clamp = std::clamp(options.clamp, 0.0, MAX_CLAMP);
     const double nominal = unit / cellTicks;                    // scale at the nominal period
-    const int64_t scaleLow = int64_t(nominal / (1 + clamp));
-    const int64_t scaleHigh = int64_t(nominal / (1 - clamp));
+    loop.scaleLow = int64_t(nominal / (1 + clamp));
+    loop.scaleHigh = int64_t(nominal / (1 - clamp));
     const int64_t phaseGain = std::llround(std::clamp(options.phaseGain, 0.0, 1.0) * (1 << GAIN_BITS));
     const int64_t periodGain = std::llround(std::clamp(options.periodGain, 0.0, 1.0) * nominal);
     const int64_t maxGap = std::max<int64_t>(options.maxGapCells, LOCK_CELLS + 1);
     // Intervals this long leave the fast path whatever the period; clamping
     // to it keeps t * scale far from overflow.
-    const uint32_t limitTicks = uint32_t(std::min(
+    loop.limitTicks = uint32_t(std::min(
         std::ceil((LOCK_CELLS + 2) * cellTicks * (1 + clamp)), double(UINT32_MAX)));
-
-    // Gains in fixed point, for intervals of valid MFM and (a quarter) for
-    // the others. The phase update e * (1 - phaseGain) is done on y = x + 1/2,
-    // whose fraction f = e + 1/2 is a plain mask:
-    //   y' = t' * scale + (f >> 16) * keep + base,   base = 1/2 - (1/2 >> 16) * keep.
-    struct Gains {
-        int64_t keep, base, period;
-    };
     auto gains = [&](int shift) {
         const int64_t keep = (int64_t(1) << GAIN_BITS) - (phaseGain >> shift);
-        return Gains{keep, half - (half >> GAIN_BITS) * keep, periodGain >> shift};
+        return Gains{keep, loop.half - (loop.half >> GAIN_BITS) * keep, periodGain >> shift};
     };
-    const Gains full = gains(0), weak = gains(WEAK_GAIN_SHIFT);
-    const int64_t mask = (int64_t(1) << F) - 1;
-    constexpr int64_t ERROR_BIAS = int64_t(1) << (GAIN_BITS - 1);   // 1/2 cell in 2^-16 cells
+    loop.full = gains(0), loop.weak = gains(WEAK_GAIN_SHIFT);
 
-    int64_t scale = int64_t(nominal);
-    int64_t offset = half;       // phase still to correct, plus half a cell
-    // Each period correction is applied one interval late: it then stays off
-    // the chain of dependent operations from one interval to the next,
-    // which sets the speed of the loop; at these gains one interval of delay
-    // changes nothing that can be measured.
-    int64_t pending = 0;
+    // Room for the cells that a sample of the intervals promises (runs of
+    // neighbours spread over the whole stream), so that the buffer is
+    // seldom grown and copied on the way.
+    const size_t samples = std::min(RESERVE_RUNS, n / RESERVE_RUN + 1), sample = std::min(RESERVE_RUN, n);
+    double ticks = 0;
+    for (size_t r = 0; r < samples; r++) {
+        const size_t from = samples == 1 ? 0 : r * (n - sample) / (samples - 1);
+        for (size_t i = from; i < from + sample; i++)
+            ticks += std::min(intervals[i], loop.limitTicks);
+    }
+    const double promised = n ? ticks / cellTicks * RESERVE_MARGIN * double(n) / double(samples * sample) : 0;
+    w.reserveFrom(int64_t(std::min(promised, double(std::max<int64_t>(0, options.maxCells)))));
+
+    State state{int64_t(nominal), loop.half, 0};
 
     // The rare intervals: too short to be a transition (k = 0: it adds to
     // the next one), gaps (the transition after them starts a fresh phase)
     // and the first interval, whose start has no phase at all.
     auto slow = [&](uint32_t t) {
-        const double x = double(t) * double(scale) + double(offset - half);
+        const double x = double(t) * double(state.scale) + double(state.offset - loop.half);
         const double cells = std::floor(x / unit + 0.5);
         if (cells < 1) {
-            offset = int64_t(x) + half;
+            state.offset = int64_t(x) + loop.half;
             return;
         }
-        offset = half;
-        pending = 0;
+        state.offset = loop.half;
+        state.pending = 0;
         // A gap yields at most maxGap cells, and once the stream holds
         // maxCells, one: cells then grow with the intervals, not their length.
         const int64_t room = std::max<int64_t>(1, options.maxCells - w.cells());
@@ -178,30 +270,11 @@ void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
         for (size_t i = from; i < to;) {
             const size_t end = std::min(to, i + CHUNK);
             w.reserveFrom(w.cells());
-            for (; i < end; i++) {
-                const uint32_t t = intervals[i];
-                const int64_t y = int64_t(std::min(t, limitTicks)) * scale + offset;
-                const int64_t k = y >> F;
-                if (uint64_t(k - 1) >= uint64_t(LOCK_CELLS)) [[unlikely]] {
-                    slow(t);
-                    w.reserveFrom(w.cells());
-                    continue;
-                }
-                const bool valid = uint64_t(k - MIN_VALID_CELLS) <= uint64_t(MAX_VALID_CELLS - MIN_VALID_CELLS);
-                const int64_t keep = valid ? full.keep : weak.keep;
-                const int64_t base = valid ? full.base : weak.base;
-                const int64_t period = valid ? full.period : weak.period;
-                const int64_t f = y & mask;
-                offset = (f >> GAIN_BITS) * keep + base;
-                scale -= pending;
-                pending = (((f >> (F - GAIN_BITS)) - ERROR_BIAS) * period) >> GAIN_BITS;
-                if (scale < scaleLow || scale > scaleHigh) [[unlikely]]
-                    scale = std::clamp(scale, scaleLow, scaleHigh);
-                w.put(k);
-            }
+            i = fastIntervals(intervals.data(), i, end, loop, state, w);
+            if (i < end)
+                slow(intervals[i++]);
         }
     };
-
     size_t done = 0;
     out.marks.reserve(marks.size());
     for (size_t m : marks) {
@@ -219,6 +292,39 @@ void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
     out.bytes.resize(size_t((out.cells + 7) / 8));
 }
 
+namespace {
+
+// The ticks t (as whole numbers) of an interval whose cells, double(t) *
+// perTick, lie strictly between two numbers: t - from < width, modulo 2^32.
+struct TickWindow {
+    uint32_t from = 0, width = 0;
+};
+
+// The least t up to 2^32 from which `holds` is true (false below it), found
+// from an estimate that is off by a tick or two at most.
+template <typename Holds>
+uint64_t firstTick(double estimate, Holds holds)
+{
+    constexpr uint64_t END = uint64_t(1) << 32;
+    uint64_t t = estimate >= double(END) ? END : estimate > 0 ? uint64_t(estimate) : 0;
+    while (t > 0 && holds(t - 1))
+        t--;
+    while (t < END && !holds(t))
+        t++;
+    return t;
+}
+
+TickWindow tickWindow(double perTick, double low, double high)
+{
+    // Multiplying by perTick keeps the order of the ticks, so each bound is
+    // one tick, found with the very products the test would take.
+    const uint64_t from = firstTick(low / perTick, [&](uint64_t t) { return double(t) * perTick > low; });
+    const uint64_t to = firstTick(high / perTick, [&](uint64_t t) { return !(double(t) * perTick < high); });
+    return to > from ? TickWindow{uint32_t(from), uint32_t(to - from)} : TickWindow{};
+}
+
+}
+
 int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
 {
     if (intervals.size() < DETECT_MIN_INTERVALS || !(sampleHz > 0))
@@ -226,31 +332,36 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
     constexpr std::array<int, 3> rates = {RATE_250K, RATE_300K, RATE_500K};
     constexpr double WINDOW = 0.25;         // cells either side of 2, 3 and 4
     constexpr double MIN_SHARE = 0.25;
-    std::array<double, 3> perTick{};
-    for (size_t r = 0; r < rates.size(); r++)
-        perTick[r] = 1.0 / (sampleHz * cellSeconds(rates[r]));
+    constexpr size_t VALID = MAX_VALID_CELLS - MIN_VALID_CELLS + 1;
+    // An interval fits a rate when its cells, double(t) * perTick, round to
+    // 2, 3 or 4 and lie within WINDOW of it: strictly inside one of three
+    // windows of ticks, which are worked out once.
+    std::array<TickWindow, rates.size() * VALID> windows;
+    for (size_t r = 0; r < rates.size(); r++) {
+        const double perTick = 1.0 / (sampleHz * cellSeconds(rates[r]));
+        for (size_t k = 0; k < VALID; k++) {
+            const double cells = double(MIN_VALID_CELLS + int64_t(k));
+            windows[r * VALID + k] = tickWindow(perTick, cells - WINDOW, cells + WINDOW);
+        }
+    }
     // A sample of runs spread across the whole track is as telling as every
     // interval; runs of neighbours keep the reads in order.
     const size_t runs = std::min<size_t>(DETECT_RUNS, intervals.size() / DETECT_RUN);
     size_t sampled = 0;
-    std::array<size_t, 3> hits{};
-    auto count = [&](uint32_t t) {
-        for (size_t r = 0; r < rates.size(); r++) {
-            const double cells = double(t) * perTick[r];
-            const double k = double(int64_t(cells + 0.5));   // cells >= 0: truncation rounds
-            hits[r] += k >= double(MIN_VALID_CELLS) && k <= double(MAX_VALID_CELLS) && std::fabs(cells - k) < WINDOW;
-        }
-        sampled++;
+    std::array<uint32_t, windows.size()> inside{};
+    auto count = [&](std::span<const uint32_t> run) {
+        for (uint32_t t : run)
+            for (size_t w = 0; w < windows.size(); w++)
+                inside[w] += uint32_t(t - windows[w].from) < windows[w].width;
+        sampled += run.size();
     };
-    if (runs == 0) {
-        for (uint32_t t : intervals)
-            count(t);
-    }
-    for (size_t run = 0; run < runs; run++) {
-        const size_t from = run * (intervals.size() - DETECT_RUN) / std::max<size_t>(1, runs - 1);
-        for (size_t i = from; i < from + DETECT_RUN; i++)
-            count(intervals[i]);
-    }
+    if (runs == 0)
+        count(intervals);
+    for (size_t run = 0; run < runs; run++)
+        count(intervals.subspan(run * (intervals.size() - DETECT_RUN) / std::max<size_t>(1, runs - 1), DETECT_RUN));
+    std::array<size_t, rates.size()> hits{};
+    for (size_t w = 0; w < windows.size(); w++)
+        hits[w / VALID] += inside[w];
     const size_t best = size_t(std::max_element(hits.begin(), hits.end()) - hits.begin());
     return double(hits[best]) >= MIN_SHARE * double(sampled) ? rates[best] : 0;
 }
@@ -266,20 +377,37 @@ double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellT
     // then the rounds over the bins.
     const double width = std::max(1.0, SPAN_CELLS * nominalCellTicks / double(MAX_BINS));
     const size_t bins = size_t(SPAN_CELLS * nominalCellTicks / width) + 1;
-    std::vector<uint32_t> histogram(bins, 0);
     const double perBin = 1.0 / width;
+    // Neighbouring intervals mostly fall in the same few bins: they count in
+    // HISTOGRAMS histograms in turn, so that no count waits for the one
+    // before it, and are added up after.
+    constexpr size_t HISTOGRAMS = 4;
+    std::vector<uint32_t> counts(bins * HISTOGRAMS, 0);
     // Runs of neighbouring intervals spread over the whole track show its
     // speed as well as every interval does.
     const size_t runs = std::min(MEASURE_RUNS, intervals.size() / MEASURE_RUN + 1);
     const size_t run = std::min(MEASURE_RUN, intervals.size());
     for (size_t r = 0; r < runs; r++) {
         const size_t from = runs == 1 ? 0 : r * (intervals.size() - run) / (runs - 1);
+        if (width == 1) {
+            // Bins of a tick (cells of up to MAX_BINS / SPAN_CELLS ticks):
+            // the interval is its bin.
+            for (size_t i = from; i < from + run; i++)
+                if (intervals[i] < bins)
+                    counts[size_t(intervals[i]) * HISTOGRAMS + i % HISTOGRAMS]++;
+            continue;
+        }
         for (size_t i = from; i < from + run; i++) {
-            const size_t b = size_t(double(intervals[i]) * perBin);
+            // Below 2^33: the signed conversion truncates as the unsigned would.
+            const uint64_t b = uint64_t(int64_t(double(intervals[i]) * perBin));
             if (b < bins)
-                histogram[b]++;
+                counts[size_t(b) * HISTOGRAMS + i % HISTOGRAMS]++;
         }
     }
+    std::vector<uint32_t> histogram(bins, 0);
+    for (size_t b = 0; b < bins; b++)
+        for (size_t h = 0; h < HISTOGRAMS; h++)
+            histogram[b] += counts[b * HISTOGRAMS + h];
     double cell = nominalCellTicks;
     for (int round = 0; round < ROUNDS; round++) {
         double ticks = 0, cells = 0, n = 0;

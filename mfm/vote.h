@@ -28,6 +28,7 @@
 #define MFM_VOTE_H
 
 #include "mfm/recovery.h"
+#include "mfm/scanner.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -70,8 +71,10 @@ struct Vote {
  * is F8 when most copies carry a deleted-data mark, else FB; an AmigaDOS
  * sector's vote is confirmed by its data checksum. The aligned vote is
  * taken over the copies that kept their cells, when there are three or
- * more. */
-Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes);
+ * more; `simd` chooses its code (every choice gives the same vote: with
+ * AVX2 sixteen alignments run at once, Simd::sse2 and Simd::portable take
+ * them one by one). */
+Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes, Simd simd = Simd::best);
 
 }
 

@@ -4,6 +4,7 @@
 #include "flux_builder.h"
 #include "helpers.h"
 #include "mfm/flux.h"
+#include "mfm/fluxcells.h"
 #include "mfm/pll.h"
 #include "mfm/scanner.h"
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <set>
 
 using namespace mfm;
@@ -75,6 +77,70 @@ void classicPll(std::span<const uint32_t> intervals, double cellTicks, CellStrea
     out.cells = cell;
 }
 
+// The fixed-point loop of pll.cpp written plainly: every interval through
+// the same steps, a cell at a time. The PLL must give exactly its cells.
+CellStream plainPll(std::span<const uint32_t> intervals, double cellTicks, std::span<const size_t> marks,
+                    const PllOptions &o)
+{
+    const bool usable = cellTicks >= 1 && cellTicks <= double(1 << 24);
+    const size_t n = usable ? intervals.size() : 0;
+    const int F = 32 + int(std::floor(std::log2(usable ? cellTicks : 1.0)));
+    const double unit = std::ldexp(1.0, F);
+    const int64_t half = int64_t(1) << (F - 1);
+    const double clamp = std::clamp(o.clamp, 0.0, 0.5);
+    const double nominal = unit / cellTicks;
+    const int64_t low = int64_t(nominal / (1 + clamp)), high = int64_t(nominal / (1 - clamp));
+    const int64_t phaseGain = std::llround(std::clamp(o.phaseGain, 0.0, 1.0) * 65536);
+    const int64_t periodGain = std::llround(std::clamp(o.periodGain, 0.0, 1.0) * nominal);
+    const uint32_t limit =
+        uint32_t(std::min(std::ceil((LOCK_CELLS + 2) * cellTicks * (1 + clamp)), double(UINT32_MAX)));
+    int64_t scale = int64_t(nominal), offset = half, pending = 0;
+    std::vector<bool> bits;
+    auto one = [&](int64_t k) {
+        bits.resize(bits.size() + size_t(k));
+        bits.back() = true;
+    };
+    auto gap = [&](uint32_t t) {
+        const double x = double(t) * double(scale) + double(offset - half);
+        const double k = std::floor(x / unit + 0.5);
+        if (k < 1) {
+            offset = int64_t(x) + half;
+            return;
+        }
+        offset = half;
+        pending = 0;
+        const int64_t room = std::max<int64_t>(1, o.maxCells - int64_t(bits.size()));
+        one(std::min({int64_t(std::min(k, double(std::max<int64_t>(o.maxGapCells, LOCK_CELLS + 1)))), room}));
+    };
+    CellStream out;
+    size_t next = 0;
+    for (size_t i = 0; i <= n; i++) {
+        for (; next < marks.size() && std::min(marks[next], n) <= i; next++)
+            out.marks.push_back(next > 0 && marks[next] < marks[next - 1] ? out.marks.back() : int64_t(bits.size()));
+        if (i == n)
+            break;
+        const uint32_t t = intervals[i];
+        const int64_t y = int64_t(std::min(t, limit)) * scale + offset;
+        const int64_t k = y >> F;
+        if (i == 0 || k < 1 || k > LOCK_CELLS) {
+            gap(t);
+            continue;
+        }
+        const int shift = k >= 2 && k <= 4 ? 0 : 2;
+        const int64_t keep = 65536 - (phaseGain >> shift);
+        const int64_t f = y & ((int64_t(1) << F) - 1);
+        offset = (f >> 16) * keep + half - (half >> 16) * keep;
+        scale = std::clamp(scale - pending, low, high);
+        pending = (((f >> (F - 16)) - 32768) * (periodGain >> shift)) >> 16;
+        one(k);
+    }
+    out.cells = int64_t(bits.size());
+    out.bytes.assign((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); i++)
+        out.bytes[i / 8] = uint8_t(out.bytes[i / 8] | bits[i] << (7 - i % 8));
+    return out;
+}
+
 // Three revolutions of a formatted track at `rate` read through `noise`.
 std::vector<uint32_t> trackFlux(int track, int rate, FluxNoise noise)
 {
@@ -103,6 +169,36 @@ TEST(PllCells, CleanFluxGivesBackTheCells)
         ASSERT_EQ(out.cells, last + 1);
         EXPECT_TRUE(std::equal(out.bytes.begin(), out.bytes.end(), cells.begin()));
     }
+}
+
+// Every pass's loop gives exactly the cells of the plain loop, on flux with
+// jitter, damage, gaps, runs of short intervals and zero ticks.
+TEST(PllCells, SameCellsAsThePlainLoop)
+{
+    FluxNoise noise;
+    noise.jitter = 0.15, noise.speed = 0.03, noise.wobble = 0.02, noise.peakShift = 0.1, noise.splice = 0.4;
+    noise.damage = {{30000, 5000}, {130000, 200}};
+    auto flux = trackFlux(4, RATE_250K, noise);
+    std::mt19937 random(7);
+    for (size_t i = 1000; i + 50 < flux.size(); i += 9000) {
+        for (size_t k = 0; k < 20; k++)
+            flux[i + k] = uint32_t(random() % 30);
+        flux[i + 30] = uint32_t(random() % 100000);
+    }
+    flux[5000] = UINT32_MAX;
+    const std::vector<size_t> marks = {0, 0, 1, 1000, flux.size() / 3, 12, flux.size(), flux.size() + 1};
+    CellStream out;
+    for (const FluxPass &pass : FLUX_PASSES)
+        for (double cellTicks : {cellTicksAt(RATE_250K), cellTicksAt(RATE_250K) * 1.03, 5.0}) {
+            SCOPED_TRACE(testing::Message() << pass.name << " " << cellTicks);
+            PllOptions options = pass.pll;
+            options.maxCells = cellTicks < 10 ? 3000000 : options.maxCells;
+            fluxToCells(flux, cellTicks, marks, out, options);
+            const CellStream want = plainPll(flux, cellTicks, marks, options);
+            EXPECT_EQ(out.cells, want.cells);
+            EXPECT_TRUE(out.bytes == want.bytes);
+            EXPECT_EQ(out.marks, want.marks);
+        }
 }
 
 TEST(PllCells, NoCellsForAnUnusableCellTime)
