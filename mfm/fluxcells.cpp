@@ -44,6 +44,13 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, con
 
 namespace {
 
+// A sector of a track, of either family, as one number.
+uint32_t sectorKey(Family f, uint8_t c, uint8_t h, uint8_t s)
+{
+    return uint32_t(f) << 24 | uint32_t(c) << 16 | uint32_t(h) << 8 | s;
+}
+uint32_t sectorKey(const SectorCopy &c) { return sectorKey(c.family, c.cylinder, c.head, c.sector); }
+
 // Flux read with no index pulse: the copies of a sector found far apart
 // (more than a sector's cells) are reads of other revolutions. Each copy is
 // numbered by the place of its sector's copies it lies at, from 1.
@@ -51,15 +58,12 @@ void numberRevolutions(std::vector<SectorCopy> &copies)
 {
     constexpr int64_t APART = amiga::FIELD_CELLS;
     std::map<uint32_t, std::vector<int64_t>> places;   // per sector, its copies' places
-    auto key = [](const SectorCopy &c) {
-        return uint32_t(c.family) << 24 | uint32_t(c.cylinder) << 16 | uint32_t(c.head) << 8 | c.sector;
-    };
     for (const SectorCopy &c : copies)
-        places[key(c)].push_back(c.bit);
+        places[sectorKey(c)].push_back(c.bit);
     for (auto &[k, bits] : places)
         std::sort(bits.begin(), bits.end());
     for (SectorCopy &c : copies) {
-        const std::vector<int64_t> &bits = places[key(c)];
+        const std::vector<int64_t> &bits = places[sectorKey(c)];
         int revolution = 1;
         for (size_t j = 1; j < bits.size() && bits[j] <= c.bit; j++)
             revolution += bits[j] - bits[j - 1] > APART;
@@ -88,9 +92,6 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     // Sectors named by a sound ID or a copy, and those read well: a good
     // copy, and for a family whose check is weak (recovery.h) good copies in
     // two revolutions, or in every one that held the sector.
-    auto key = [](Family f, uint8_t c, uint8_t h, uint8_t s) {
-        return uint32_t(f) << 24 | uint32_t(c) << 16 | uint32_t(h) << 8 | s;
-    };
     std::set<uint32_t> named, good;
     std::map<uint32_t, std::set<int>> seenIn, goodIn;   // weak checks: revolutions
     std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
@@ -115,12 +116,12 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         }
         const std::set<uint32_t> before = named, goodBefore = good;
         for (const TrackRead::Id &id : pass.ids)
-            if (p == 0 || !before.contains(key(id.family, id.cylinder, id.head, id.sector))) {
+            if (p == 0 || !before.contains(sectorKey(id.family, id.cylinder, id.head, id.sector))) {
                 out.ids.push_back(id);
-                named.insert(key(id.family, id.cylinder, id.head, id.sector));
+                named.insert(sectorKey(id.family, id.cylinder, id.head, id.sector));
             }
         for (SectorCopy &c : pass.copies) {
-            const uint32_t k = key(c.family, c.cylinder, c.head, c.sector);
+            const uint32_t k = sectorKey(c);
             if (p > 0 && goodBefore.contains(k))
                 continue;
             // An AmigaDOS sector names itself only in a sound header.

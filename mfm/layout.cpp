@@ -38,12 +38,12 @@ constexpr Layout LAYOUTS[] = {
     {"amiga.amigados_hd", {80, 2, 22, 512, 0, AMIGA}, 500, 300, "Amiga HD, 1.76 MB (.adf)"},
 };
 
+}
+
 bool sameShape(const Geometry &a, const Geometry &b)
 {
     return a.family == b.family && a.heads == b.heads && a.sectors == b.sectors && a.bytes == b.bytes &&
            a.first == b.first;
-}
-
 }
 
 const char *familyName(Family f) { return f == Family::amiga ? "amiga" : "ibm"; }

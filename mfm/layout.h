@@ -70,6 +70,10 @@ struct Layout {
 /* Every named layout, in the order `rawimage --format help` lists them. */
 std::span<const Layout> layouts();
 
+/* Whether two layouts have one shape: family, heads, sectors per track,
+ * first sector number and sector size (cylinders aside). */
+bool sameShape(const Geometry &a, const Geometry &b);
+
 /* The layout of that name, or null. */
 const Layout *findLayout(std::string_view name);
 

@@ -89,8 +89,10 @@ int standardCylinders(const Geometry &g, int cylinders)
     for (const bool sameHeads : {true, false}) {
         for (const Layout &l : layouts()) {
             const Geometry &n = l.geometry;
-            if (n.family == g.family && n.sectors == g.sectors && n.bytes == g.bytes && n.first == g.first &&
-                (n.heads == g.heads) == sameHeads && n.cylinders >= cylinders && (!best || n.cylinders < best))
+            Geometry shape = n;
+            shape.heads = g.heads;   // any heads, on the second round
+            if (sameShape(shape, g) && (n.heads == g.heads) == sameHeads && n.cylinders >= cylinders &&
+                (!best || n.cylinders < best))
                 best = n.cylinders;
         }
         if (best)
@@ -626,8 +628,7 @@ const Layout *layoutHoldingAll(const Recovery &rec)
     const Layout *best = nullptr;
     for (const Layout &l : layouts()) {
         const Geometry &n = l.geometry;
-        if (n.family != all.family || n.bytes != all.bytes || n.heads != all.heads || n.first != all.first ||
-            n.sectors != all.sectors)
+        if (!sameShape(n, all))
             continue;
         // The fewest cylinders that hold them, else the most.
         const int have = best ? best->geometry.cylinders : 0;

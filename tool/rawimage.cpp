@@ -518,7 +518,8 @@ bool writeOutputs(const Options &o, const mfm::Recovery &rec, const std::vector<
 // another format", or nothing.
 std::string otherFormats(const std::vector<mfm::TrackRead> &reads)
 {
-    const auto n = std::count_if(reads.begin(), reads.end(), [](const mfm::TrackRead &r) { return r.syncWords >= 4; });
+    const auto n = std::count_if(reads.begin(), reads.end(),
+                                 [](const mfm::TrackRead &r) { return r.syncWords >= mfm::FORMATTED_SYNCS; });
     return n ? "; " + std::to_string(n) + (n == 1 ? " track holds" : " tracks hold") +
                    " sync words of another format"
              : "";
