@@ -103,7 +103,9 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         pass.ids.clear();
         pass.syncs = 0;
         pass.badIds = 0;
-        collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
+        readTrack(scanner, work.bytes(), work.cells.marks, pass, p == 0 ? 0 : out.fmScale);
+        out.fm = pass.fm;
+        out.fmScale = pass.fmScale;
         out.passes = p + 1;
         if (p == 0) {
             out.syncs = pass.syncs;
@@ -173,6 +175,8 @@ int64_t fieldCells(const Field &fd)
 {
     if (fd.family == Family::amiga)
         return amiga::FIELD_CELLS;
+    if (fd.family == Family::fm)
+        return 16 * int64_t(fd.scale) * (1 + (fd.mark == MARK_ID ? 4 : int64_t(fd.data.size())) + 2);
     const int64_t body = fd.mark == MARK_ID ? ID_CELLS : int64_t(fd.data.size()) * 16;
     return SYNC_CELLS + MARK_CELLS + body + CRC_CELLS;
 }

@@ -16,6 +16,7 @@ constexpr std::string_view IMD_SIGNATURE = "IMD 1.18: ";
 constexpr std::string_view LINE_END = "\r\n";
 constexpr uint8_t IMD_COMMENT_END = 0x1A;
 constexpr uint8_t IMD_MODE_500K = 3, IMD_MODE_300K = 4, IMD_MODE_250K = 5;   // MFM at each rate
+constexpr uint8_t IMD_FM = 3;   // FM's mode at a rate: MFM's less this
 constexpr uint8_t IMD_CYLINDER_MAP = 0x80, IMD_HEAD_MAP = 0x40;               // flags of the head byte
 constexpr uint8_t IMD_MAX_SIZE_CODE = 6;                                      // 8,192 bytes
 // Record types: unavailable, then normal data plus what is true of it.
@@ -74,17 +75,24 @@ int mostCommon(const std::map<int, int> &counts)
     return best;
 }
 
-// Adds the data rates of the reads that gave `sectors`' copies to `rates`.
-void countRates(std::span<const RecoveredSector> sectors, std::map<int, int> &rates)
+// Adds the data rates of the reads that gave `sectors`' copies to `rates`,
+// and their encodings to `fm` (reads in FM less those in MFM).
+void countRates(std::span<const RecoveredSector> sectors, std::map<int, int> &rates, int &fm)
 {
-    for (const RecoveredSector &s : sectors)
+    for (const RecoveredSector &s : sectors) {
         if (s.read && (s.read->rate == RATE_250K || s.read->rate == RATE_300K || s.read->rate == RATE_500K))
             rates[s.read->rate]++;
+        if (s.read)
+            fm += s.read->fm ? 1 : -1;
+    }
 }
 
-uint8_t imdMode(int rate)
+// The mode of a track: its rate as a controller names it (an FM track's
+// cells are those of MFM at that rate) and its encoding.
+uint8_t imdMode(int rate, bool fm)
 {
-    return rate == RATE_500K ? IMD_MODE_500K : rate == RATE_300K ? IMD_MODE_300K : IMD_MODE_250K;
+    const uint8_t mfm = rate == RATE_500K ? IMD_MODE_500K : rate == RATE_300K ? IMD_MODE_300K : IMD_MODE_250K;
+    return uint8_t(fm ? mfm - IMD_FM : mfm);
 }
 
 uint8_t imdSizeCode(int bytes)
@@ -140,7 +148,7 @@ std::vector<size_t> trackOrder(std::span<const RecoveredSector> track, int cylin
 }
 
 void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, int cylinder, int head, int diskRate,
-                 uint8_t sizeCode)
+                 bool diskFm, uint8_t sizeCode)
 {
     const Geometry &g = rec.geometry;
     const std::span<const RecoveredSector> track(rec.sectors.data() + first, size_t(g.sectors));
@@ -151,10 +159,11 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
         otherHead |= s.copy && s.copy->head != head;
     }
     std::map<int, int> rates;
-    countRates(track, rates);
+    int fm = 0;
+    countRates(track, rates, fm);
     const int rate = mostCommon(rates);
 
-    out.push_back(imdMode(rate ? rate : diskRate));
+    out.push_back(imdMode(rate ? rate : diskRate, fm ? fm > 0 : diskFm));
     out.push_back(uint8_t(cylinder));
     out.push_back(uint8_t(head | (otherCylinder ? IMD_CYLINDER_MAP : 0) | (otherHead ? IMD_HEAD_MAP : 0)));
     out.push_back(uint8_t(g.sectors));
@@ -215,6 +224,8 @@ ImageFormat imageFormatOf(std::string_view path)
     return ext == "imd"   ? ImageFormat::imd
            : ext == "msa" ? ImageFormat::msa
            : ext == "adf" ? ImageFormat::adf
+           : ext == "ssd" ? ImageFormat::ssd
+           : ext == "dsd" ? ImageFormat::dsd
                           : ImageFormat::plain;
 }
 
@@ -225,7 +236,7 @@ std::string imageRefusal(ImageFormat f, const Recovery &rec)
                              (rec.layout ? std::string(" (") + rec.layout->name + ")" : "");
     switch (f) {
     case ImageFormat::imd:
-        if (g.family != Family::ibm)
+        if (sectorFamily(g.family) != Family::ibm)
             return "ImageDisk holds IBM-format sectors only, not " + disk;
         return "";
     case ImageFormat::msa:
@@ -236,6 +247,17 @@ std::string imageRefusal(ImageFormat f, const Recovery &rec)
         if (g.family != Family::amiga)
             return "an .adf holds AmigaDOS disks only, not " + disk;
         return "";
+    case ImageFormat::ssd:
+    case ImageFormat::dsd: {
+        // The BBC Micro's images: its DFS track, one side or both.
+        const int heads = f == ImageFormat::ssd ? 1 : 2;
+        const Geometry &dfs = findLayout(heads == 1 ? "acorn.dfs.ss" : "acorn.dfs.ds")->geometry;
+        if (!sameShape(g, dfs))
+            return std::string(heads == 1 ? "an .ssd holds single-sided" : "a .dsd holds double-sided") +
+                   " Acorn DFS disks only (10 sectors of 256 bytes from 0, " + (heads == 1 ? "one side" : "two sides") +
+                   "), not " + disk;
+        return "";
+    }
     case ImageFormat::plain:
         break;
     }
@@ -255,16 +277,18 @@ void writeImd(const Recovery &rec, std::span<const InputInfo> inputs, std::strin
     sink({reinterpret_cast<const uint8_t *>(header.data()), header.size()});
 
     std::map<int, int> rates;
-    countRates(rec.sectors, rates);
+    int fm = 0;
+    countRates(rec.sectors, rates, fm);
+    const bool diskFm = fm ? fm > 0 : g.family == Family::fm;
     int diskRate = mostCommon(rates);
-    if (!diskRate)
-        diskRate = int64_t(g.sectors) * g.bytes > DD_TRACK_BYTES ? RATE_500K : RATE_250K;
+    if (!diskRate)   // FM holds half as many bytes at a rate
+        diskRate = int64_t(g.sectors) * g.bytes * (diskFm ? 2 : 1) > DD_TRACK_BYTES ? RATE_500K : RATE_250K;
     std::vector<uint8_t> track;
     size_t first = 0;
     for (int c = 0; c < g.cylinders; c++)
         for (int h = 0; h < g.heads; h++, first += size_t(g.sectors)) {
             track.clear();
-            putImdTrack(track, rec, first, c, h, diskRate, sizeCode);
+            putImdTrack(track, rec, first, c, h, diskRate, diskFm, sizeCode);
             sink(track);
         }
 }

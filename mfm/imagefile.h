@@ -15,12 +15,16 @@
  *  - one track record for every cylinder and head of the layout, cylinder by
  *    cylinder, head 0 then head 1, each with the layout's sector count (a
  *    track of which nothing was read has every sector unavailable);
- *  - the mode byte: MFM at the data rate of the reads that gave the track's
- *    copies (the most common among them); a track none of whose copies came
- *    from a read with a known rate (raw captures, or nothing read) takes the
- *    disk's most common known rate, and a disk with none at all 500 kbit/s
- *    when a track's sectors hold more than a 250 kbit/s track at 300 rpm
- *    (6,250 bytes: 13 sectors of 512 or more, 7 of 1,024), 250 kbit/s otherwise;
+ *  - the mode byte: the encoding (FM or MFM) of most reads that gave the
+ *    track's copies, at the data rate of those reads (the most common among
+ *    them) as a controller names it (FM at 125 kbit/s is mode 2, "250 kbit/s
+ *    FM"; the 8-inch disk's 250 kbit/s FM is mode 0); a track none of whose
+ *    copies came from a read with a known rate (raw captures, or nothing
+ *    read) takes the disk's most common known rate, and a disk with none at
+ *    all 500 kbit/s when a track's sectors hold more than a 250 kbit/s track
+ *    at 300 rpm (6,250 bytes of MFM: 13 sectors of 512 or more, 7 of 1,024;
+ *    half as many of FM), 250 kbit/s otherwise; a track with no copy takes
+ *    the disk's encoding;
  *  - the sector numbering map in the order the sectors lie on the track: the
  *    order in which they first appear in one read (from its first index
  *    pulse on, for flux) -- of the reads that gave the track's chosen
@@ -62,17 +66,20 @@
 
 namespace mfm {
 
-enum class ImageFormat { plain, imd, msa, adf };
+enum class ImageFormat { plain, imd, msa, adf, ssd, dsd };
 
 /* The format a path's extension names, in any case: ".imd" ImageDisk,
  * ".msa" Magic Shadow Archiver, ".adf" the Amiga's disk file (the plain
- * image of an AmigaDOS disk), anything else (".st", ".img", none) the
- * plain image. Only the last part of the path counts. */
+ * image of an AmigaDOS disk), ".ssd" and ".dsd" the BBC Micro's (the plain
+ * image of an Acorn DFS disk, one side or both: track by track, side 0 then
+ * side 1), anything else (".st", ".img", none) the plain image. Only the
+ * last part of the path counts. */
 ImageFormat imageFormatOf(std::string_view path);
 
 /* Why a recovery cannot be written in format `f` (ImageDisk and MSA hold
- * IBM-format disks, MSA only Atari ST layouts, an .adf only AmigaDOS
- * disks), or an empty string when it can. */
+ * IBM-format disks, FM or MFM, MSA only Atari ST layouts, an .adf only
+ * AmigaDOS disks, an .ssd or .dsd only Acorn DFS disks of its sides), or an
+ * empty string when it can. */
 std::string imageRefusal(ImageFormat f, const Recovery &rec);
 
 /* Takes a file's bytes piece by piece, in order (a piece of the header,

@@ -2,6 +2,7 @@
 #include "mfm/layout.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <iterator>
 
@@ -9,9 +10,10 @@ namespace mfm {
 
 namespace {
 
-constexpr Family IBM = Family::ibm, AMIGA = Family::amiga;
+constexpr Family IBM = Family::ibm, AMIGA = Family::amiga, FM = Family::fm;
 
-// name, {cylinders, heads, sectors, bytes, first, family}, rate, rpm, notes
+// name, {cylinders, heads, sectors, bytes, first, family}, rate, rpm, notes,
+// other cylinders
 constexpr Layout LAYOUTS[] = {
     {"ibm.160", {40, 1, 8, 512, 1, IBM}, 250, 300, "PC 5.25\" 160 KB"},
     {"ibm.180", {40, 1, 9, 512, 1, IBM}, 250, 300, "PC 5.25\" 180 KB"},
@@ -36,6 +38,10 @@ constexpr Layout LAYOUTS[] = {
     {"amstrad.system", {40, 1, 9, 512, 0x41, IBM}, 250, 300, "Amstrad CPC system format"},
     {"amiga.amigados", {80, 2, 11, 512, 0, AMIGA}, 250, 300, "Amiga DD, 880 KB (.adf)"},
     {"amiga.amigados_hd", {80, 2, 22, 512, 0, AMIGA}, 500, 300, "Amiga HD, 1.76 MB (.adf)"},
+    {"ibm.3740", {77, 1, 26, 128, 1, FM}, 250, 360, "8\" single density, CP/M, DEC RX01"},
+    {"acorn.dfs.ss", {80, 1, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.ssd); 40 cylinders too", 40},
+    {"acorn.dfs.ds", {80, 2, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.dsd); 40 cylinders too", 40},
+    {"trs80.sssd", {40, 1, 10, 256, 0, FM}, 125, 300, "TRS-80 Model I single density; 35 too", 35},
 };
 
 }
@@ -46,9 +52,15 @@ bool sameShape(const Geometry &a, const Geometry &b)
            a.first == b.first;
 }
 
-const char *familyName(Family f) { return f == Family::amiga ? "amiga" : "ibm"; }
+const char *familyName(Family f)
+{
+    return f == Family::amiga ? "amiga" : f == Family::fm ? "fm" : "ibm";
+}
 
-const char *familyTitle(Family f) { return f == Family::amiga ? "AmigaDOS" : "IBM MFM"; }
+const char *familyTitle(Family f)
+{
+    return f == Family::amiga ? "AmigaDOS" : f == Family::fm ? "FM" : "IBM MFM";
+}
 
 std::span<const Layout> layouts() { return LAYOUTS; }
 
@@ -68,7 +80,10 @@ const Layout *closestLayout(const Geometry &g, bool atari)
         if (!sameShape(l.geometry, g))
             continue;
         const bool isAtari = std::string_view(l.name).starts_with("atarist.");
-        const int score = std::abs(l.geometry.cylinders - g.cylinders) * 2 + (isAtari != atari);
+        int distance = std::abs(l.geometry.cylinders - g.cylinders);
+        if (l.otherCylinders)
+            distance = std::min(distance, std::abs(l.otherCylinders - g.cylinders));
+        const int score = distance * 2 + (isAtari != atari);
         if (!best || score < bestScore)
             best = &l, bestScore = score;
     }

@@ -27,13 +27,19 @@
 
 namespace mfm {
 
-/* The disk families, in the order a track's fields are looked for. */
-enum class Family : uint8_t { ibm, amiga };
-constexpr int FAMILY_COUNT = 2;
-/* "ibm", "amiga": the word of the table's names and of the JSON report. */
+/* The disk families, in the order a track's fields are looked for. FM
+ * (single density, fm.h) writes IBM's fields without MFM: a track is read
+ * as FM when the MFM search finds no formatted track in it. */
+enum class Family : uint8_t { ibm, amiga, fm };
+constexpr int FAMILY_COUNT = 3;
+/* "ibm", "amiga", "fm": the word of the table's names and of the JSON report. */
 const char *familyName(Family f);
-/* "IBM MFM", "AmigaDOS": what people call the family's sectors. */
+/* "IBM MFM", "AmigaDOS", "FM": what people call the family's sectors. */
 const char *familyTitle(Family f);
+/* The family whose sectors a family's sectors are: an FM sector is an IBM
+ * one (the same ID field, numbers and CRC) written in another encoding, so
+ * the FM track 0 of an MFM disk fills the same layout, and the reverse. */
+constexpr Family sectorFamily(Family f) { return f == Family::fm ? Family::ibm : f; }
 
 /* A disk layout: sectors numbered first .. first + sectors - 1 on every
  * track, stored in the image cylinder by cylinder, head 0 then head 1 (for
@@ -65,6 +71,9 @@ struct Layout {
     int rateKbps;           /* data rate at rpm */
     int rpm;
     const char *notes;
+    /* Cylinders the layout's disks come with too (the 40-track disks of a
+     * layout named for 80), or 0. */
+    int otherCylinders = 0;
 };
 
 /* Every named layout, in the order `rawimage --format help` lists them. */
@@ -78,9 +87,10 @@ bool sameShape(const Geometry &a, const Geometry &b);
 const Layout *findLayout(std::string_view name);
 
 /* The named layout closest to `g`: of its family, heads, sectors per track,
- * first sector number and sector size, with the cylinders nearest to g's
- * (ties go to the table's first). `atari` prefers the Atari ST's names
- * where a PC layout has the same shape. Null when none has that shape. */
+ * first sector number and sector size, with the cylinders (or other
+ * cylinders) nearest to g's (ties go to the table's first). `atari` prefers
+ * the Atari ST's names where a PC layout has the same shape. Null when none
+ * has that shape. */
 const Layout *closestLayout(const Geometry &g, bool atari = false);
 
 /* The table as text, one layout a line, with a heading. */

@@ -2,6 +2,7 @@
 // the choice of one copy per sector.
 #include "mfm/recovery.h"
 #include "mfm/amiga.h"
+#include "mfm/fm.h"
 #include "mfm/mfm.h"
 #include "mfm/vote.h"
 
@@ -26,9 +27,18 @@ constexpr int DATA_WORD = 4;        // cell words from a sync to its field's byt
 
 using Ref = CopyRef;
 
+// A sector of a disk as one number (an FM sector is an IBM one).
 uint32_t sectorKey(int cylinder, int head, int sector, Family family = Family::ibm)
 {
-    return uint32_t(family) << 24 | uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector);
+    return uint32_t(sectorFamily(family)) << 24 | uint32_t(cylinder) << 16 | uint32_t(head) << 8 | uint32_t(sector);
+}
+
+// The head a copy (or ID) of a read lies on: its ID's, or on a disk whose
+// IDs name head 0 on both sides, the side it was read from.
+int sideOf(const TrackRead &r, int idHead, bool byRead) { return byRead && r.head >= 0 ? r.head : idHead; }
+int sideOf(const TrackRead &r, const SectorCopy &c, bool byRead)
+{
+    return c.family == Family::amiga ? c.head : sideOf(r, c.head, byRead);
 }
 
 // IDs of a read that name its physical track, and half of it. Track 0 says
@@ -91,9 +101,11 @@ int standardCylinders(const Geometry &g, int cylinders)
             const Geometry &n = l.geometry;
             Geometry shape = n;
             shape.heads = g.heads;   // any heads, on the second round
-            if (sameShape(shape, g) && (n.heads == g.heads) == sameHeads && n.cylinders >= cylinders &&
-                (!best || n.cylinders < best))
-                best = n.cylinders;
+            if (!sameShape(shape, g) || (n.heads == g.heads) != sameHeads)
+                continue;
+            for (const int have : {n.cylinders, l.otherCylinders})
+                if (have >= cylinders && (!best || have < best))
+                    best = have;
         }
         if (best)
             return best;
@@ -109,7 +121,22 @@ Family detectFamily(std::span<const TrackRead> reads)
     for (const TrackRead &r : reads)
         for (const TrackRead::Id &id : r.ids)
             count[int(id.family)]++;
-    return count[int(Family::amiga)] > count[int(Family::ibm)] ? Family::amiga : Family::ibm;
+    Family best = Family::ibm;
+    for (const Family f : {Family::amiga, Family::fm})
+        if (count[int(f)] > count[int(best)])
+            best = f;
+    return best;
+}
+
+bool sidesByRead(std::span<const TrackRead> reads)
+{
+    int64_t zero = 0, one = 0;
+    for (const TrackRead &r : reads)
+        if (r.head == 1)
+            for (const TrackRead::Id &id : r.ids)
+                if (id.family != Family::amiga)
+                    zero += id.head == 0, one += id.head == 1;
+    return zero > one;
 }
 
 namespace {
@@ -122,7 +149,7 @@ int cylindersNamed(std::span<const TrackRead> reads, const Steps &steps, Family 
     for (const TrackRead &r : reads) {
         const int cylinder = logicalCylinder(r, steps);
         for (const TrackRead::Id &id : r.ids)
-            if (id.family == family && id.cylinder == cylinder && id.head < MAX_HEADS)
+            if (sectorFamily(id.family) == sectorFamily(family) && id.cylinder == cylinder && id.head < MAX_HEADS)
                 cylinders = std::max(cylinders, cylinder + 1);
     }
     return cylinders;
@@ -141,11 +168,12 @@ Geometry geometryFromIds(std::span<const TrackRead> reads, const Steps &steps, F
         if (cylinder >= 0 && r.syncs >= FORMATTED_SYNCS)
             formatted = std::max(formatted, cylinder + 1);
         for (const TrackRead::Id &id : r.ids) {
-            if (id.family != family || id.cylinder != cylinder || id.head >= MAX_HEADS)
+            if (sectorFamily(id.family) != sectorFamily(family) || id.cylinder != cylinder || id.head >= MAX_HEADS)
                 continue;
+            const int head = sideOf(r, id.head, rec.sidesByRead);
             g.cylinders = std::max(g.cylinders, cylinder + 1);
-            g.heads = std::max(g.heads, id.head + 1);
-            const auto [it, fresh] = numbers.try_emplace(sectorKey(cylinder, id.head, 0), id.sector, id.sector);
+            g.heads = std::max(g.heads, head + 1);
+            const auto [it, fresh] = numbers.try_emplace(sectorKey(cylinder, head, 0), id.sector, id.sector);
             if (!fresh) {
                 it->second.first = std::min(it->second.first, int(id.sector));
                 it->second.second = std::max(it->second.second, int(id.sector));
@@ -361,9 +389,10 @@ void listOtherTracks(std::span<const TrackRead> reads, const Steps &steps, Recov
         std::set<int> others;
         bool mine = false;
         for (const TrackRead::Id &id : r.ids) {
-            if (id.family != g.family)
+            const bool ours = sectorFamily(id.family) == sectorFamily(g.family);
+            if (!ours)
                 others.insert(id.head << 8 | id.sector);
-            mine |= id.family == g.family;
+            mine |= ours;
         }
         const int other = int(others.size());
         if (mine) {
@@ -393,7 +422,9 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
             continue;
         for (const SectorCopy &c : r.copies) {
             Outside why;
-            if (c.family != g.family)
+            const bool ours = sectorFamily(c.family) == sectorFamily(g.family);
+            const int head = sideOf(r, c, rec.sidesByRead);
+            if (!ours)
                 why = Outside::otherFamily;
             else if (c.cylinder != cylinder)
                 why = Outside::otherCylinder;
@@ -401,7 +432,7 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
                 why = Outside::otherHead;
             else if (cylinder >= g.cylinders)
                 why = Outside::pastCylinders;
-            else if (c.head >= g.heads)
+            else if (head >= g.heads)
                 why = Outside::head;
             else if (!g.holdsSector(c.sector))
                 why = Outside::sectorNumber;
@@ -417,10 +448,10 @@ void listOutside(std::span<const TrackRead> reads, const Steps &steps, Recovery 
                 continue;
             }
             rec.outside.push_back({{&r, &c}, why});
-            const bool ofLayout = c.family == g.family && c.cylinder < g.cylinders && c.head < g.heads &&
-                                  g.holdsSector(c.sector) && c.data.size() == size_t(g.bytes);
+            const bool ofLayout = ours && c.cylinder < g.cylinders && head < g.heads && g.holdsSector(c.sector) &&
+                                  c.data.size() == size_t(g.bytes);
             if (c.good() && !ofLayout)
-                rec.leftOut.push_back({c.cylinder, c.head, c.sector, int(c.data.size()), c.family});
+                rec.leftOut.push_back({c.cylinder, head, c.sector, int(c.data.size()), c.family});
         }
     }
     std::sort(rec.leftOut.begin(), rec.leftOut.end());
@@ -565,13 +596,14 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
             continue;
         }
         if (fd.mark == MARK_ID && fd.crcOk())
-            out.ids.push_back({fd.track, fd.side, fd.sector, fd.size});
+            out.ids.push_back({fd.track, fd.side, fd.sector, fd.size, fd.family});
         if (fd.mark == MARK_ID || !fd.decoded || fd.id < 0)
             continue;
         const Field &id = fields[size_t(fd.id)];
         if (id.bit < insideUntil)
             continue;
         SectorCopy c;
+        c.family = fd.family;
         c.cylinder = id.track, c.head = id.side, c.sector = id.sector, c.size = id.size;
         c.idOk = id.crcOk();
         c.dataOk = fd.crcOk();
@@ -580,17 +612,51 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
         c.data.assign(fd.data.begin(), fd.data.end());
+        // Cells of the data field's bytes and CRC, and where they start
+        // (after A1 A1 A1 and the mark; of FM, after the mark).
+        const bool fm = fd.family == Family::fm;
+        const int64_t span = 16 * int64_t(fd.data.size() + CRC_BYTES);
+        const int64_t body = fd.bit + (fm ? 16 * int64_t(fd.scale) : 16 * DATA_WORD);
         if (!cells.empty()) {
-            const int64_t body = fd.bit + 16 * DATA_WORD;
             if (c.dataOk)
-                c.clockErrors = clockErrors(cells, body, 16 * int64_t(fd.data.size() + CRC_BYTES));
-            if (!c.good())
-                keepCells(cells, body, voteCells(fd.data.size(), Family::ibm), c.cells);
+                c.clockErrors = fm ? fm::clockErrors(cells, body, fd.scale, span) : clockErrors(cells, body, span);
+            if (!c.good()) {
+                const int64_t kept = voteCells(fd.data.size(), fd.family);
+                if (fm)
+                    fm::gatherCells(cells, body, fd.scale, kept, c.cells);
+                else
+                    keepCells(cells, body, kept, c.cells);
+            }
         }
         const bool sound = fd.crcOk() && (!c.idOk || c.clockErrors == 0);
         out.copies.push_back(std::move(c));
         if (sound)
-            insideUntil = fd.bit + 16 * int64_t(4 + fd.data.size() + CRC_BYTES);
+            insideUntil = body + span * (fm ? fd.scale : 1);
+    }
+}
+
+void readTrack(Scanner &scanner, std::span<const uint8_t> cells, std::span<const int64_t> indexCells, TrackRead &out,
+               int fmScale)
+{
+    if (fmScale == 0) {
+        collectCopies(scanner.scan(cells, DataLength::fromId, true), indexCells, out, cells);
+        if (out.syncs >= FORMATTED_SYNCS)
+            return;
+    }
+    for (const int scale : FM_SCALES) {
+        if (fmScale && scale != fmScale)
+            continue;
+        TrackRead fm;
+        collectCopies(scanner.scanFm(cells, scale), indexCells, fm, cells);
+        if (fmScale || !fm.ids.empty()) {
+            out.copies = std::move(fm.copies);
+            out.ids = std::move(fm.ids);
+            out.syncs = fm.syncs;
+            out.badIds = fm.badIds;
+            out.fm = true;
+            out.fmScale = scale;
+            return;
+        }
     }
 }
 
@@ -600,7 +666,7 @@ Geometry geometryHoldingAll(const Recovery &rec)
     Geometry all = g;
     // Good sectors all of another family: the layout of theirs.
     const bool other = !rec.leftOut.empty() && std::all_of(rec.leftOut.begin(), rec.leftOut.end(), [&](const auto &l) {
-        return l.family != g.family && l.family == rec.leftOut.front().family;
+        return sectorFamily(l.family) != sectorFamily(g.family) && l.family == rec.leftOut.front().family;
     });
     if (other)
         all = Geometry{0, 0, 0, 0, 1, rec.leftOut.front().family};
@@ -615,7 +681,7 @@ Geometry geometryHoldingAll(const Recovery &rec)
         if (s.status == SectorStatus::good && !other)
             hold(s.cylinder, s.head, s.sector, g.bytes);
     for (const Recovery::LeftOut &l : rec.leftOut)
-        if (l.family == all.family)
+        if (sectorFamily(l.family) == sectorFamily(all.family))
             hold(l.cylinder, l.head, l.sector, l.bytes);
     if (high >= low)
         all.first = low, all.sectors = high - low + 1;
@@ -651,6 +717,7 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
 {
     Recovery rec;
     rec.reads = reads;
+    rec.sidesByRead = sidesByRead(reads);
     const Steps steps = stepsOf(reads);
     for (const auto &[input, step] : steps)
         rec.step = std::max(rec.step, step);
@@ -667,20 +734,24 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
         captured.insert({cylinder, r.head});
         for (const TrackRead::Id &id : r.ids) {
             rec.foreignIds += id.cylinder != cylinder;
-            idsSeen.insert(sectorKey(id.cylinder, id.head, id.sector, id.family));
+            idsSeen.insert(sectorKey(id.cylinder, sideOf(r, id.head, rec.sidesByRead), id.sector, id.family));
         }
         for (const SectorCopy &c : r.copies)
             if (c.cylinder == cylinder && c.head < MAX_HEADS && !namesOtherHead(r, c))
-                placed[sectorKey(c.cylinder, c.head, c.sector, c.family)].push_back({&r, &c});
+                placed[sectorKey(c.cylinder, sideOf(r, c, rec.sidesByRead), c.sector, c.family)].push_back({&r, &c});
     }
 
     if (options.geometry) {
         rec.geometry = *options.geometry;
         rec.source = GeometrySource::given;
     } else if (options.format) {
-        rec.geometry = options.format->geometry;
-        rec.geometry.cylinders = std::min(
-            std::max(rec.geometry.cylinders, cylindersNamed(reads, steps, rec.geometry.family)), MAX_CYLINDERS);
+        const Layout &l = *options.format;
+        const int named = cylindersNamed(reads, steps, l.geometry.family);
+        rec.geometry = l.geometry;
+        // A layout whose disks come with fewer cylinders too takes those
+        // when the IDs name no more.
+        const int cylinders = l.otherCylinders && named <= l.otherCylinders ? l.otherCylinders : l.geometry.cylinders;
+        rec.geometry.cylinders = std::min(std::max(cylinders, named), MAX_CYLINDERS);
         rec.source = GeometrySource::format;
     } else {
         rec.geometry = geometryFromIds(reads, steps, detectFamily(reads), rec);

@@ -75,6 +75,15 @@ struct TrackRead {
     int head = -1;          /* the flux track's head; -1 for a slot (both heads) */
     int rate = 0;           /* the flux track's data rate (RATE_250K ...); 0 for a slot */
     int passes = 0;         /* the flux decoder's passes run on the track; 0 for a slot */
+    /* The track was read as FM (fm.h): its fields are FM's, found at
+     * fmScale cells of the stream per FM cell. `rate` is then the MFM rate
+     * of its cells, twice the FM data rate at scale 2 (a DD drive's FM is
+     * 125 kbit/s in cells of 250 kbit/s MFM), as a controller names it. */
+    bool fm = false;
+    int fmScale = 0;
+    /* The data rate of the track's encoding (an FM track's is half its
+     * cells' at scale 2). */
+    int dataRate() const { return fm && fmScale > 0 ? rate / fmScale : rate; }
     std::vector<SectorCopy> copies;
     /* ID fields with a right CRC, data or not: what the layout is judged by. */
     struct Id {
@@ -98,6 +107,10 @@ struct TrackRead {
     int syncWords = -1;
 };
 constexpr int FORMATTED_SYNCS = 4;
+/* The scales an FM track is looked for at, in order (fm.h): its cells two
+ * of the stream's (FM at half the MFM rate the stream was decoded at), or
+ * its own. */
+constexpr int FM_SCALES[] = {2, 1};
 
 /* Collects the sectors of one scan (fields scanned with DataLength::fromId)
  * into `out` (appending to its copies and ids). Only a data field that
@@ -114,9 +127,25 @@ constexpr int FORMATTED_SYNCS = 4;
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells = {});
 
+/* Scans one read's cells (`indexCells` as for collectCopies) and collects
+ * its sectors into `out`: IBM MFM and AmigaDOS fields; and when those make
+ * no formatted track (fewer than FORMATTED_SYNCS syncs), FM fields at each
+ * of FM_SCALES in turn, until one finds a sound ID (then out.fm is set and
+ * out holds the FM ones alone). `fmScale` > 0: a track known to be FM, read
+ * at that scale only. */
+void readTrack(Scanner &scanner, std::span<const uint8_t> cells, std::span<const int64_t> indexCells, TrackRead &out,
+               int fmScale = 0);
+
 /* The family most sound sector IDs of the reads belong to; IBM MFM on a
  * tie (and when there are none). */
 Family detectFamily(std::span<const TrackRead> reads);
+
+/* Whether the IDs of a disk's second side name head 0, as Acorn DFS writes
+ * them: the sound IDs (of IBM and FM sectors) that flux reads of head 1
+ * hold name head 0 more often than head 1. A copy is then placed by the
+ * head it was read with, not by its ID (a raw capture's slot, which holds
+ * both, by its ID still), so that the two sides do not become one. */
+bool sidesByRead(std::span<const TrackRead> reads);
 
 /* 2 when most ID fields (with right CRCs, read off track 0) name half the
  * physical track they were read on: a 40-cylinder disk read in an 80-track
@@ -186,6 +215,7 @@ struct Recovery {
      * on every second physical track and the IDs name half its number. Each
      * input is judged by its own reads; this is 2 when any input was. */
     int step = 1;
+    bool sidesByRead = false;               /* see sidesByRead */
     std::vector<RecoveredSector> sectors;   /* cylinder, head, sector order */
     std::vector<uint8_t> image;             /* geometry.imageBytes() bytes */
     int counts[SECTOR_STATUSES] = {};       /* sectors of each SectorStatus */

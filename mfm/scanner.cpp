@@ -35,6 +35,7 @@
 // of the input read as zero; the input is never modified.
 #include "mfm/scanner.h"
 #include "mfm/amiga.h"
+#include "mfm/fm.h"
 #include "mfm/mfm.h"
 
 #include <algorithm>
@@ -475,6 +476,7 @@ struct Scanner::Work {
     std::vector<Field> fields;
     std::vector<uint8_t> arena;                 // A1 A1 A1, mark and bytes of each data field
     std::vector<size_t> dataBytes;              // bytes of each data field in the arena
+    fm::Search fm;                              // FM's own search and its results
 
     void split(std::span<const uint8_t> cells, size_t words);
     void collect(size_t matchWords, DataLength length);
@@ -691,6 +693,11 @@ std::span<const Field> Scanner::scan(std::span<const uint8_t> cells, DataLength 
     findSyncs(k.level, k.even.data(), k.evenStart.data(), amiga, blocks, k.evenHits.data());
     k.collect(matchWords, length);
     return k.fields;
+}
+
+std::span<const Field> Scanner::scanFm(std::span<const uint8_t> cells, int scale)
+{
+    return work_->fm.scan(cells, scale);
 }
 
 }

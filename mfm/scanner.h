@@ -13,6 +13,8 @@
  *    info long whose format byte's odd bits are set: a whole sector, its
  *    header and data decoded by amiga.h. The track layout is drawn in
  *    amiga.cpp.
+ * FM (single density) has no sync word: its marks are found by a search of
+ * their own (scanFm, fm.h).
  *
  * Cell stream layout: eight cells to a byte, the earliest cell in bit 7;
  * cells beyond the end of the stream read as zero.
@@ -75,7 +77,9 @@ enum class Simd {
 /* One field found in the stream. */
 struct Field {
     Family family = Family::ibm;
-    int64_t bit = 0;             /* cell index of the first cell of the sync sequence */
+    int64_t bit = 0;             /* cell index of the first cell of the sync sequence
+                                    (of an FM field: of its mark) */
+    uint8_t scale = 1;           /* FM fields: the stream's cells per FM cell (fm.h) */
     uint8_t mark = 0;            /* the byte after A1 A1 A1; an AmigaDOS
                                     sector's format byte */
     /* ID fields: the four ID bytes. */
@@ -126,6 +130,12 @@ public:
      * it. The returned records live until the next scan. Prints nothing;
      * never writes `cells`. */
     std::span<const Field> scan(std::span<const uint8_t> cells, DataLength length, bool amiga = false);
+
+    /* Scans `cells` for FM fields (fm.h), the stream's cells read at
+     * `scale` (1, 2 or 4 cells per FM cell), as scan does with
+     * DataLength::fromId. Its results live until the next scanFm; those of
+     * scan are kept. */
+    std::span<const Field> scanFm(std::span<const uint8_t> cells, int scale);
 
 private:
     struct Work;

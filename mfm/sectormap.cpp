@@ -102,7 +102,7 @@ std::string leftOutText(const Recovery &rec)
         lowC = std::min(lowC, x.cylinder), highC = std::max(highC, x.cylinder);
         lowS = std::min(lowS, x.sector), highS = std::max(highS, x.sector);
     }
-    if (all([&](const auto &x) { return x.family != g.family; }))
+    if (all([&](const auto &x) { return sectorFamily(x.family) != sectorFamily(g.family); }))
         return format("%s sectors", familyTitle(l.front().family));
     if (lowS == highS && all([&](const auto &x) { return !g.holdsSector(x.sector); })) {
         const bool every = int64_t(l.size()) == int64_t(g.cylinders) * g.heads;
@@ -131,6 +131,48 @@ std::string layoutShape(const Geometry &g)
 
 }
 
+namespace {
+
+// Which tracks are FM, when any is: "Encoding: FM, 125 kbit/s" when every
+// track that held fields is, else the FM ones named.
+std::string encodingText(const Recovery &rec)
+{
+    constexpr size_t LISTED = 8;
+    std::set<std::pair<int, int>> fm;
+    std::map<int, int> rates;
+    bool mfm = false;
+    for (const TrackRead &r : rec.reads) {
+        if (r.copies.empty() && r.ids.empty())
+            continue;
+        if (!r.fm) {
+            mfm = true;
+            continue;
+        }
+        fm.insert({r.physical, r.head});
+        if (r.rate)
+            rates[r.dataRate()]++;
+    }
+    if (fm.empty())
+        return "";
+    if (!mfm) {
+        const auto rate = std::max_element(rates.begin(), rates.end(),
+                                           [](const auto &a, const auto &b) { return a.second < b.second; });
+        return "Encoding: FM" + (rate == rates.end() ? std::string() : format(", %d kbit/s", rate->first / 1000)) + "\n";
+    }
+    std::string text = "Encoding: FM on ";
+    size_t n = 0;
+    for (const auto &[physical, head] : fm) {
+        if (n++ == LISTED) {
+            text += format(" and %zu more", fm.size() - LISTED);
+            break;
+        }
+        text += (n > 1 ? ", " : "") + (head >= 0 ? format("track %d.%d", physical, head) : format("slot %d", physical));
+    }
+    return text + "; MFM on the others\n";
+}
+
+}
+
 std::string geometryText(const Recovery &rec)
 {
     static const char *const from[] = {"given with --geometry", "detected from the boot sector", "detected",
@@ -150,13 +192,13 @@ std::string geometryText(const Recovery &rec)
     // A named layout says how its sectors are numbered.
     if (g.first != 1 && !rec.layout)
         text += format(" numbered from %d", g.first);
-    text += format(" (%s)\n", from[int(rec.source)]);
+    text += format(" (%s)\n", from[int(rec.source)]) + encodingText(rec);
     for (size_t k = 0; k < rec.otherTracks.size() && k < OUTSIDE_LISTED; k++) {
         const Recovery::OtherTrack &t = rec.otherTracks[k];
         const std::string track = t.head >= 0 ? format("track %d.%d", t.cylinder, t.head) : format("cylinder %d", t.cylinder);
         std::string what;
         if (t.otherSectors > 0)
-            what += format("%d %s sectors", t.otherSectors, familyTitle(g.family == Family::ibm ? Family::amiga : Family::ibm));
+            what += format("%d %s sectors", t.otherSectors, familyTitle(g.family == Family::amiga ? Family::ibm : Family::amiga));
         if (t.syncWords > 0)
             what += (what.empty() ? "" : ", ") + format("%d sync words of another format", t.syncWords);
         text += format("%s: no %s sectors; ", track.c_str(), familyTitle(g.family)) + what + "\n";
@@ -290,11 +332,13 @@ std::string trackLines(const Recovery &rec)
         std::sort(sectors.begin(), sectors.end());
         const size_t distinct = size_t(std::unique(sectors.begin(), sectors.end()) - sectors.begin());
         text += format("Read %d slot %d", r.input + 1, r.physical);
+        if (r.head < 0 && r.fm)
+            text += " (FM)";
         if (r.head >= 0) {
             text += format(" head %d: %d revolutions", r.head, r.revolutions);
             if (r.indexPeriod > 0)
                 text += format(", %.2f ms (%.1f rpm)", r.indexPeriod * 1e3, 60 / r.indexPeriod);
-            text += format(", %d kbit/s, passes ", r.rate / 1000);
+            text += format(", %d kbit/s %s, passes ", r.dataRate() / 1000, r.fm ? "FM" : "MFM");
             for (int p = 0; p < r.passes && p < FLUX_PASS_COUNT; p++)
                 text += std::string(p ? "+" : "") + FLUX_PASSES[p].name;
         }
@@ -428,7 +472,8 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
                           {"revolutions", flux ? json(r.revolutions) : json(nullptr)},
                           {"index_period_ms", flux && r.indexPeriod > 0 ? json(r.indexPeriod * 1e3) : json(nullptr)},
                           {"rpm", flux && r.indexPeriod > 0 ? json(60 / r.indexPeriod) : json(nullptr)},
-                          {"rate_kbps", flux ? json(r.rate / 1000) : json(nullptr)},
+                          {"rate_kbps", flux ? json(r.dataRate() / 1000) : json(nullptr)},
+                          {"encoding", r.copies.empty() && r.ids.empty() ? json(nullptr) : json(r.fm ? "FM" : "MFM")},
                           {"passes", flux ? json(r.passes) : json(nullptr)},
                           {"syncs", r.syncs},
                           {"copies", r.copies.size()},

@@ -60,7 +60,10 @@ bool confirms(Family family, const uint8_t *dataAndCheck, size_t bytes, uint8_t 
         return bytes == size_t(amiga::SECTOR_BYTES) &&
                amiga::dataChecksum(std::span<const uint8_t, amiga::SECTOR_BYTES>(dataAndCheck, bytes)) ==
                    (uint32_t(check[0]) << 24 | uint32_t(check[1]) << 16 | uint32_t(check[2]) << 8 | check[3]);
+    // FM's CRC starts at the mark: it has no A1 bytes.
     std::vector<uint8_t> field{0xA1, 0xA1, 0xA1, mark};
+    if (family == Family::fm)
+        field.erase(field.begin(), field.begin() + 3);
     field.insert(field.end(), dataAndCheck, dataAndCheck + bytes);
     return crc16(field.data(), uint16_t(field.size())) == uint16_t(check[0] << 8 | check[1]);
 }

@@ -413,7 +413,7 @@ void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead
     out.physical = int(job.track);
     const size_t at = job.track * TRACK_SLOT_SIZE;
     const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
-    mfm::collectCopies(w.scanner.scan(cells, mfm::DataLength::fromId, true), {}, out, cells);
+    mfm::readTrack(w.scanner, cells, {}, out);
     if (out.ids.empty())
         out.syncWords = mfm::countSyncWords(cells, 0, int64_t(cells.size()) * 8);
 }
@@ -485,6 +485,8 @@ OutputSet::Producer imageWriter(const std::string &path, const mfm::Recovery &re
     case mfm::ImageFormat::msa:
         return [&rec](const mfm::ByteSink &sink) { mfm::writeMsa(rec, sink); };
     case mfm::ImageFormat::adf:
+    case mfm::ImageFormat::ssd:
+    case mfm::ImageFormat::dsd:
     case mfm::ImageFormat::plain:
         break;
     }

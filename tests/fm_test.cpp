@@ -1,0 +1,244 @@
+// FM (single density): the search at any offset and scale, the rules a good
+// copy keeps, synthetic FM flux through the whole decoder (clean, a lost
+// stretch of lock, a vote, Acorn DFS's sides, a mixed disk), and the image
+// files.
+#include "flux_builder.h"
+#include "flux_files.h"
+#include "helpers.h"
+#include "mfm/fluxcells.h"
+#include "mfm/fm.h"
+#include "mfm/imagefile.h"
+#include "mfm/recovery.h"
+#include "mfm/sectormap.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fm = mfm::fm;
+using mfm::Family;
+
+constexpr double SAMPLE_HZ = 40e6;
+
+// The sectors of one FM track: numbers from `first`, bytes from sectorData.
+struct FmTrack {
+    std::vector<std::vector<uint8_t>> data;
+    std::vector<fm::Sector> sectors;
+};
+
+FmTrack fmTrack(int cylinder, int idHead, int head, int count, int bytes, int first)
+{
+    FmTrack t;
+    uint8_t code = 0;
+    while ((128 << code) < bytes)
+        code++;
+    for (int s = 0; s < count; s++) {
+        t.data.push_back(sectorData(cylinder, head, first + s, size_t(bytes)));
+        t.sectors.push_back({uint8_t(cylinder), uint8_t(idHead), uint8_t(first + s), code, {}, false, false});
+    }
+    for (size_t s = 0; s < t.sectors.size(); s++)
+        t.sectors[s].data = t.data[s];
+    return t;
+}
+
+bool cellAt(const std::vector<uint8_t> &c, int64_t i) { return (c[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
+void setCell(std::vector<uint8_t> &c, int64_t i, bool v)
+{
+    const uint8_t m = uint8_t(0x80 >> (i & 7));
+    c[size_t(i >> 3)] = uint8_t(v ? c[size_t(i >> 3)] | m : c[size_t(i >> 3)] & ~m);
+}
+
+// `cells` moved later by `shift` cells.
+std::vector<uint8_t> shifted(const std::vector<uint8_t> &cells, int shift)
+{
+    std::vector<uint8_t> out(cells.size() + 2, 0);
+    for (int64_t i = 0; i < int64_t(cells.size()) * 8; i++)
+        if (cellAt(cells, i))
+            setCell(out, i + shift, true);
+    return out;
+}
+
+// A flux file of tracks of cells (revolutions of `rev` cells at `rate`),
+// decoded track by track as rawimage does.
+struct FluxTrackCells {
+    int cylinder, head;
+    std::vector<uint8_t> revolution;
+    int rate;
+};
+
+std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks, int revolutions, const FluxNoise &base,
+                                       const std::vector<CellSpan> &damage = {})
+{
+    std::vector<fluxfiles::ScpTrack> scp;
+    for (const FluxTrackCells &t : tracks) {
+        const int64_t rev = int64_t(t.revolution.size()) * 8;
+        std::vector<uint8_t> cells;
+        for (int r = 0; r < revolutions; r++)
+            cells.insert(cells.end(), t.revolution.begin(), t.revolution.end());
+        FluxNoise noise = base;
+        noise.revolutionCells = rev;
+        noise.seed = uint64_t(t.cylinder * 2 + t.head + 1);
+        if (t.cylinder == 0 && t.head == 0)
+            noise.damage = damage;
+        std::vector<int64_t> at;
+        const auto flux = buildFlux(cells, revolutions * rev, SAMPLE_HZ * mfm::cellSeconds(t.rate), noise, &at);
+        fluxfiles::ScpTrack s{t.cylinder * 2 + t.head, std::vector<fluxfiles::Intervals>(size_t(revolutions))};
+        for (size_t i = 0, r = 0; i < flux.size(); i++) {
+            if (at[i] >= 0)
+                r = size_t(std::min<int64_t>(at[i] / rev, revolutions - 1));
+            s.revolutions[r].push_back(flux[i]);
+        }
+        scp.push_back(std::move(s));
+    }
+    const std::string path = tempDir() + "/fm.scp";
+    writeFile(path, fluxfiles::scpImage(scp));
+    const mfm::FluxFile file(path);
+    mfm::FluxCells work;
+    mfm::Scanner scanner;
+    std::vector<mfm::TrackRead> reads(file.tracks().size());
+    for (size_t i = 0; i < reads.size(); i++)
+        EXPECT_TRUE(mfm::decodeFluxTrack(file, i, 0, work, scanner, reads[i]));
+    return reads;
+}
+
+}
+
+// Every field of a 3740 track is found at any cell offset, in streams of
+// FM's own cells and of cells twice as fine, and nothing in it is taken for
+// MFM; a good copy needs both CRCs and every clock cell right.
+TEST(Fm, FieldsAtAnyOffsetAndScale)
+{
+    FmTrack t = fmTrack(5, 0, 0, 26, 128, 1);
+    t.sectors[3].deleted = true;
+    t.sectors[7].badData = true;
+    const fm::Gaps gaps = fm::gapsFor(26, 128, 5208);
+    mfm::Scanner scanner;
+    for (const int scale : {1, 2}) {
+        std::vector<uint8_t> one = fm::encodeTrack(t.sectors, gaps, 5208, scale);
+        // Sector 10: a clock cell of its data missing (its bytes and CRC
+        // stand); sector 11 (at scale 2): a transition between two FM cells.
+        const int64_t perSector = 16 * int64_t(gaps.sync + 7 + gaps.gap2 + gaps.sync + 1 + 128 + 2 + gaps.gap3);
+        const int64_t data10 =
+            16 * int64_t(gaps.gap4a + gaps.sync + 1 + gaps.gap1 + gaps.sync + 7 + gaps.gap2 + gaps.sync + 1) +
+            10 * perSector;
+        setCell(one, (data10 + 16 * 20) * scale, false);
+        if (scale == 2)
+            setCell(one, (data10 + perSector + 16 * 30) * scale + 1, true);
+        for (const int shift : {0, 1, 3, 7, 13}) {
+            const std::vector<uint8_t> cells = shifted(one, shift);
+            const std::string what = "scale " + std::to_string(scale) + " shift " + std::to_string(shift);
+            mfm::TrackRead mfmOnly;
+            mfm::collectCopies(scanner.scan(cells, mfm::DataLength::fromId, true), {}, mfmOnly, cells);
+            EXPECT_EQ(mfmOnly.syncs, 0) << what;
+            mfm::TrackRead r;
+            mfm::readTrack(scanner, cells, {}, r);
+            EXPECT_TRUE(r.fm) << what;
+            EXPECT_EQ(r.fmScale, scale) << what;
+            EXPECT_EQ(r.ids.size(), 26u) << what;
+            ASSERT_EQ(r.copies.size(), 26u) << what;
+            for (size_t s = 0; s < 26; s++) {
+                const mfm::SectorCopy &c = r.copies[s];
+                const bool broken = s == 7 || s == 10 || (scale == 2 && s == 11);
+                EXPECT_EQ(c.family, Family::fm);
+                EXPECT_EQ(c.sector, s + 1) << what;
+                EXPECT_EQ(c.good(), !broken) << what << " sector " << s + 1;
+                EXPECT_EQ(c.dataOk, s != 7) << what << " sector " << s + 1;
+                EXPECT_EQ(c.deleted, s == 3) << what;
+                EXPECT_EQ(c.data, t.data[s]) << what << " sector " << s + 1;
+                EXPECT_EQ(c.bit, c.bit / scale * scale + shift % scale) << what;
+            }
+        }
+    }
+    // An MFM track holds no FM field.
+    const std::vector<uint8_t> mfmTrack = trackCells(0, 0, 9, mfm::RATE_250K, 1);
+    EXPECT_TRUE(scanner.scanFm(mfmTrack, 1).empty());
+}
+
+// Synthetic FM flux through the whole decoder and the choice of copies.
+TEST(Fm, FluxDisks)
+{
+    struct Case {
+        const char *name;
+        const char *layout;     // FM layout of every track but `mfmFrom`'s
+        int cylinders, revolutions;
+        double jitter;
+        int mfmFrom;            // cylinders from here MFM (9 x 512 from 1), or -1
+        std::vector<CellSpan> damage;   // on track 0.0, from the first revolution's start
+        int voted;              // the sector of track 0.0 only a vote holds, or -1
+    };
+    // Track 0.0 of the 3740 (cells of 500 kbit/s MFM, 360 rpm): sector s's
+    // data field starts near this cell.
+    const fm::Gaps g3740 = fm::gapsFor(26, 128, 5208);
+    const int64_t per = 2 * 16 * int64_t(g3740.sync + 7 + g3740.gap2 + g3740.sync + 1 + 128 + 2 + g3740.gap3);
+    const int64_t lead = 2 * 16 * int64_t(g3740.gap4a + g3740.sync + 1 + g3740.gap1 + g3740.sync + 7 + g3740.gap2 + g3740.sync);
+    auto data3740 = [&](int s) { return lead + per * (s - 1); };
+    const int64_t rev3740 = 5208 * 32;
+    const Case cases[] = {
+        {"acorn.dfs.ds clean", "acorn.dfs.ds", 3, 2, 0.04, -1, {}, -1},
+        {"ibm.3740, jitter", "ibm.3740", 2, 3, 0.06, -1, {}, -1},
+        {"ibm.3740, lock lost over sectors 3-5", "ibm.3740", 1, 3, 0.03, -1, {{data3740(3) + 200, 3 * per}}, -1},
+        {"ibm.3740, sector 9 hit in every revolution", "ibm.3740", 1, 5, 0.03, -1,
+         {{data3740(9) + 300, 12},
+          {rev3740 + data3740(9) + 1100, 12},
+          {2 * rev3740 + data3740(9) + 1900, 12},
+          {3 * rev3740 + data3740(9) + 2700, 12},
+          {4 * rev3740 + data3740(9) + 3500, 12}},
+         9},
+        {"track 0 FM, the rest MFM", "ibm.fm9", 3, 2, 0.04, 1, {}, -1},
+    };
+    for (const Case &c : cases) {
+        const bool mixed = c.mfmFrom >= 0;
+        const mfm::Layout *l = mixed ? nullptr : mfm::findLayout(c.layout);
+        // The mixed disk's FM track: nine sectors of 512 at 250 kbit/s, 300 rpm.
+        const mfm::Geometry g = l ? l->geometry : mfm::Geometry{c.cylinders, 2, 9, 512, 1, Family::ibm};
+        const int rateKbps = l ? l->rateKbps : 250, rpm = l ? l->rpm : 300;
+        const int trackBytes = rateKbps * 1000 / 8 * 60 / rpm;
+        const bool dfs = l && std::string(l->name).starts_with("acorn.dfs");
+        std::vector<FluxTrackCells> tracks;
+        std::vector<uint8_t> image;
+        for (int cyl = 0; cyl < c.cylinders; cyl++)
+            for (int h = 0; h < g.heads; h++) {
+                if (mixed && cyl >= c.mfmFrom) {
+                    const auto cells = trackCells(cyl, h, 9, mfm::RATE_250K, 1);
+                    tracks.push_back({cyl, h, cells, mfm::RATE_250K});
+                    for (int s = 1; s <= 9; s++) {
+                        const auto d = sectorData(cyl, h, s);
+                        image.insert(image.end(), d.begin(), d.end());
+                    }
+                    continue;
+                }
+                const FmTrack t = fmTrack(cyl, dfs ? 0 : h, h, g.sectors, g.bytes, g.first);
+                for (const auto &d : t.data)
+                    image.insert(image.end(), d.begin(), d.end());
+                // FM at R is written in cells of MFM at 2R.
+                tracks.push_back({cyl, h, fm::encodeTrack(t.sectors, fm::gapsFor(g.sectors, g.bytes, trackBytes), trackBytes, 2),
+                                  rateKbps * 2000});
+            }
+        FluxNoise noise;
+        noise.jitter = c.jitter, noise.peakShift = 0.05;
+        const std::vector<mfm::TrackRead> reads = decodeFlux(tracks, c.revolutions, noise, c.damage);
+        for (const mfm::TrackRead &r : reads)
+            EXPECT_EQ(r.fm, !mixed || r.physical < c.mfmFrom) << c.name << " track " << r.physical;
+        const mfm::Recovery rec = mfm::recoverDisk(reads, {});
+        EXPECT_EQ(rec.sidesByRead, dfs) << c.name;
+        if (l) {
+            EXPECT_EQ(rec.layout, l) << c.name;
+        }
+        EXPECT_EQ(rec.geometry.heads, g.heads) << c.name;
+        EXPECT_EQ(rec.count(mfm::SectorStatus::conflict), 0) << c.name;
+        EXPECT_EQ(rec.goodOutside, 0) << c.name;
+        int good = 0;
+        for (const mfm::RecoveredSector &s : rec.sectors) {
+            if (s.cylinder >= c.cylinders)
+                continue;
+            good += s.status == mfm::SectorStatus::good;
+            EXPECT_EQ(s.voted, s.cylinder == 0 && s.head == 0 && s.sector == c.voted)
+                << c.name << " " << s.cylinder << "." << s.head << "." << s.sector;
+        }
+        EXPECT_EQ(good, int(image.size()) / g.bytes) << c.name;
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), rec.image.begin())) << c.name;
+        const std::string text = mfm::geometryText(rec);
+        EXPECT_NE(text.find(mixed ? "Encoding: FM on track 0.0, track 0.1; MFM on the others" : "Encoding: FM, "),
+                  std::string::npos) << c.name << "\n" << text;
+    }
+}
