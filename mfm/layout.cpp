@@ -41,7 +41,7 @@ constexpr Layout LAYOUTS[] = {
     {"ibm.3740", {77, 1, 26, 128, 1, FM}, 250, 360, "8\" single density, CP/M, DEC RX01"},
     {"acorn.dfs.ss", {80, 1, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.ssd); 40 cylinders too", 40},
     {"acorn.dfs.ds", {80, 2, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.dsd); 40 cylinders too", 40},
-    {"trs80.sssd", {40, 1, 10, 256, 0, FM}, 125, 300, "TRS-80 Model I single density; 35 too", 35},
+    {"trs80.sssd", {35, 1, 10, 256, 0, FM}, 125, 300, "TRS-80 Model I single density; 40 too", 40},
 };
 
 }

@@ -122,9 +122,9 @@ Family detectFamily(std::span<const TrackRead> reads)
         for (const TrackRead::Id &id : r.ids)
             count[int(id.family)]++;
     Family best = Family::ibm;
-    for (const Family f : {Family::amiga, Family::fm})
-        if (count[int(f)] > count[int(best)])
-            best = f;
+    for (const Family other : {Family::amiga, Family::fm})
+        if (count[int(other)] > count[int(best)])
+            best = other;
     return best;
 }
 
