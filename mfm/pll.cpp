@@ -329,7 +329,7 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
 {
     if (intervals.size() < DETECT_MIN_INTERVALS || !(sampleHz > 0))
         return 0;
-    constexpr std::array<int, 3> rates = {RATE_250K, RATE_300K, RATE_500K};
+    constexpr std::array<int, 4> rates = {RATE_250K, RATE_300K, RATE_500K, RATE_600K};
     constexpr double WINDOW = 0.25;         // cells either side of 2, 3 and 4
     constexpr double MIN_SHARE = 0.25;
     constexpr size_t VALID = MAX_VALID_CELLS - MIN_VALID_CELLS + 1;

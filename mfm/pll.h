@@ -26,14 +26,18 @@ namespace mfm {
 constexpr int RATE_250K = 250000;
 constexpr int RATE_300K = 300000;
 constexpr int RATE_500K = 500000;
+/* No MFM disk's rate, but the cells of FM at 300 kbit/s (fm.h: FM at R is
+ * read in cells of MFM at 2R). */
+constexpr int RATE_600K = 600000;
 
 /* Cell time in seconds of a data rate: 2 us at 250 kbit/s, 1 us at 500. */
 constexpr double cellSeconds(int rate) { return 1.0 / (2.0 * rate); }
 
 /* Guesses the data rate of a track from its intervals (ticks at `sampleHz`):
  * the rate whose cell time puts the most intervals within a quarter cell of
- * 2, 3 or 4 cells. Unformatted flux and noise fit no rate and so weigh
- * little. Returns RATE_250K, RATE_300K or RATE_500K, or 0 when there are
+ * 2, 3 or 4 cells (RATE_600K last: it wins no tie). Unformatted flux and
+ * noise fit no rate and so weigh little. Returns RATE_250K, RATE_300K,
+ * RATE_500K or RATE_600K, or 0 when there are
  * fewer than DETECT_MIN_INTERVALS intervals, `sampleHz` is not positive, or
  * not even a quarter of the intervals fits the best rate. */
 int detectDataRate(std::span<const uint32_t> intervals, double sampleHz);
