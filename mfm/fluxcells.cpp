@@ -73,6 +73,38 @@ void numberRevolutions(std::vector<SectorCopy> &copies)
 
 }
 
+namespace {
+
+// A pass's loop for FM in its own cells: intervals of one and two cells.
+PllOptions fmPass(PllOptions o)
+{
+    o.minValidCells = 1, o.maxValidCells = 2;
+    return o;
+}
+
+// A track MFM does not read, read as FM: its cells twice as long as the
+// MFM cells of its rate (fm.h), with the first pass's loop. When it holds a
+// sound FM ID, its cells and their copies replace the MFM ones (the cell
+// time too) and the result is true; else nothing changes.
+bool readFm(Scanner &scanner, FluxCells &work, TrackRead &pass)
+{
+    fluxToCells(work.track.intervals, 2 * work.cellTicks, work.track.index, work.spare, fmPass(FLUX_PASSES[0].pll));
+    const std::span<const uint8_t> cells(work.spare.bytes.data(), size_t((work.spare.cells + 7) / 8));
+    TrackRead fm;
+    collectCopies(scanner.scanFm(cells, 1), work.spare.marks, fm, cells);
+    if (fm.ids.empty())
+        return false;
+    std::swap(work.cells, work.spare);
+    work.cellTicks *= 2;
+    pass.copies = std::move(fm.copies);
+    pass.ids = std::move(fm.ids);
+    pass.syncs = fm.syncs;
+    pass.badIds = fm.badIds;
+    return true;
+}
+
+}
+
 bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, Scanner &scanner, TrackRead &out)
 {
     out.physical = file.tracks()[i].cylinder;
@@ -98,14 +130,21 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     TrackRead pass;
     for (int p = 0; p < FLUX_PASS_COUNT; p++) {
         if (p > 0)
-            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[p].pll);
+            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells,
+                        out.fm ? fmPass(FLUX_PASSES[p].pll) : FLUX_PASSES[p].pll);
         pass.copies.clear();
         pass.ids.clear();
         pass.syncs = 0;
         pass.badIds = 0;
-        readTrack(scanner, work.bytes(), work.cells.marks, pass, p == 0 ? 0 : out.fmScale);
-        out.fm = pass.fm;
-        out.fmScale = pass.fmScale;
+        if (out.fm) {
+            collectCopies(scanner.scanFm(work.bytes(), 1), work.cells.marks, pass, work.bytes());
+        } else {
+            collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
+            if (p == 0 && pass.syncs < FORMATTED_SYNCS && readFm(scanner, work, pass)) {
+                out.fm = true;
+                out.fmScale = 1;
+            }
+        }
         out.passes = p + 1;
         if (p == 0) {
             out.syncs = pass.syncs;

@@ -22,6 +22,7 @@ struct FluxCells {
                                index of each of track.index's pulses */
     int rate = 0;           /* data rate used, 0 when none was found */
     double cellTicks = 0;   /* the cell time the PLL was centred on, in ticks */
+    CellStream spare;       /* cells of another encoding tried on the track */
 
     /* The cell bytes, as many as hold cells. */
     std::span<const uint8_t> bytes() const
@@ -68,7 +69,11 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
 
 /* Reads track `i` of `file` and decodes it, collecting its sector copies
  * into `out` as collectCopies does (out's physical, head and rate are the
- * track's; each copy's `pass` says which of FLUX_PASSES found it). The
+ * track's; each copy's `pass` says which of FLUX_PASSES found it). A track
+ * whose first pass finds no formatted MFM track (fewer than FORMATTED_SYNCS
+ * syncs) is tried as FM (fm.h) in its own cells, twice the MFM cell of the
+ * rate, the loop steered by intervals of one and two cells; when that finds
+ * a sound ID the track is FM (out.fm) and every pass reads it so. The
  * first pass's copies are all kept; a later pass, run while sectors are not
  * read well, adds the copies, good and bad, of sectors that have no good
  * copy yet (the bad ones count in the vote of recoverDisk), and the sound

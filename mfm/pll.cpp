@@ -113,6 +113,7 @@ struct Loop {
     Gains full, weak;
     int64_t scaleLow, scaleHigh;
     uint32_t limitTicks;            // intervals this long leave the fast path
+    uint64_t validFrom, validSpan;  // intervals at full gain: y - validFrom < validSpan
 };
 
 // What changes from interval to interval.
@@ -146,8 +147,7 @@ size_t fastIntervals(const uint32_t *intervals, size_t i, size_t end, const Loop
     const uint32_t limitTicks = loop.limitTicks;
     const int64_t one = int64_t(1) << F;
     const uint64_t lockSpan = uint64_t(LOCK_CELLS) << F;
-    const uint64_t validFrom = uint64_t(MIN_VALID_CELLS) << F;
-    const uint64_t validSpan = uint64_t(MAX_VALID_CELLS - MIN_VALID_CELLS + 1) << F;
+    const uint64_t validFrom = loop.validFrom, validSpan = loop.validSpan;
     int64_t scale = state.scale, pending = state.pending;
     int64_t product = state.offset, base = 0;     // offset = product + base
     uint8_t *const bytes = w.bytes.data();
@@ -230,6 +230,10 @@ void fluxToCells(std::span<const uint32_t> intervals, double cellTicks,
         return Gains{keep, loop.half - (loop.half >> GAIN_BITS) * keep, periodGain >> shift};
     };
     loop.full = gains(0), loop.weak = gains(WEAK_GAIN_SHIFT);
+    const int64_t minValid = std::clamp<int64_t>(options.minValidCells, 1, LOCK_CELLS);
+    const int64_t maxValid = std::clamp<int64_t>(options.maxValidCells, minValid, LOCK_CELLS);
+    loop.validFrom = uint64_t(minValid) << loop.F;
+    loop.validSpan = uint64_t(maxValid - minValid + 1) << loop.F;
 
     // Room for the cells that a sample of the intervals promises (runs of
     // neighbours spread over the whole stream), so that the buffer is

@@ -71,8 +71,9 @@ struct CellStream {
  * than the whole number of cells it came) corrects the phase by
  * phaseGain * e and the period by periodGain * e (of the nominal period),
  * the period staying within nominal * (1 +- clamp). Intervals of 2, 3 and
- * 4 cells (those of valid MFM) steer the loop at full gain; others, which
- * only noise and damage make, at a quarter of it. An interval of more than
+ * 4 cells (those of valid MFM; minValidCells to maxValidCells) steer the
+ * loop at full gain; others, which only noise and damage make, at a quarter
+ * of it. An interval of more than
  * LOCK_CELLS cells is a gap: it is rounded with the period of the moment and
  * the transition that ends it starts a fresh phase, the period kept. */
 struct PllOptions {
@@ -88,6 +89,9 @@ struct PllOptions {
      * however long a hostile file's gaps are. Real tracks hold far fewer
      * (a revolution of HD flux is 200,000 cells). */
     int64_t maxCells = int64_t(1) << 27;
+    /* The intervals that steer the loop at full gain, in cells: 2 to 4 for
+     * MFM; 1 to 2 for FM read in its own cells (fm.h). */
+    int minValidCells = 2, maxValidCells = 4;
 };
 constexpr int64_t LOCK_CELLS = 32;
 

@@ -76,14 +76,14 @@ struct TrackRead {
     int rate = 0;           /* the flux track's data rate (RATE_250K ...); 0 for a slot */
     int passes = 0;         /* the flux decoder's passes run on the track; 0 for a slot */
     /* The track was read as FM (fm.h): its fields are FM's, found at
-     * fmScale cells of the stream per FM cell. `rate` is then the MFM rate
-     * of its cells, twice the FM data rate at scale 2 (a DD drive's FM is
-     * 125 kbit/s in cells of 250 kbit/s MFM), as a controller names it. */
+     * fmScale cells of the stream per FM cell (a flux track is read in FM's
+     * own cells: 1). `rate` is then the rate a controller names it by: that
+     * of MFM in cells half as long, twice the FM data rate (a DD drive's FM
+     * is 125 kbit/s, "250 kbit/s FM"). */
     bool fm = false;
     int fmScale = 0;
-    /* The data rate of the track's encoding (an FM track's is half its
-     * cells' at scale 2). */
-    int dataRate() const { return fm && fmScale > 0 ? rate / fmScale : rate; }
+    /* The data rate of the track's encoding. */
+    int dataRate() const { return fm ? rate / 2 : rate; }
     std::vector<SectorCopy> copies;
     /* ID fields with a right CRC, data or not: what the layout is judged by. */
     struct Id {
