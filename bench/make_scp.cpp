@@ -1,18 +1,26 @@
 // make_scp: writes synthetic flux of a whole formatted disk, for
 // whole-process timings and the synthetic evaluation sets: every track's
 // cells made by the tests' flux builder (IBM MFM) or the library's AmigaDOS
-// encoder, with the faults of real media, three revolutions per track by
-// default.
+// or FM encoder, with the faults of real media, three revolutions per track
+// by default.
 //   make_scp [OPTIONS] OUT [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]
 // Options:
 //   --amiga             AmigaDOS tracks (11 sectors at 250 kbit/s, 22 at 500),
 //                       each track turned by its own amount against the index
-//   --adf FILE          the sectors' bytes from this image (plain order)
+//   --fm LAYOUT         FM tracks of that layout (ibm.3740, acorn.dfs.ss,
+//                       acorn.dfs.ds, trs80.sssd), written as cells of MFM at
+//                       twice the FM rate (every FM cell two cells), turned as
+//                       --amiga's; SECTORS is the layout's (the argument is
+//                       ignored), CYLINDERS its own by default, the heads the
+//                       layout's. Acorn DFS writes head 0 in the IDs of both
+//                       sides. JITTER and PEAKSHIFT are in FM cells.
+//   --adf FILE          the sectors' bytes from this image (plain order:
+//                       cylinder, head, sector)
 //   --kryoflux          OUT is a folder: KryoFlux stream files trackCC.H.raw
 //   --no-index          KryoFlux streams without index pulses
 //   --damage C.H:R:FROM:COUNT  random flux over cells FROM .. FROM + COUNT of
-//                       revolution R of track C.H (cells from the revolution's
-//                       start); may be given again
+//                       revolution R of track C.H (cells of the stream from the
+//                       revolution's start); may be given again
 //   --seed N            added to every track's noise seed
 // The noise is in fractions of a cell (see FluxNoise); by default 0.04
 // jitter, no speed offset, 0.01 wobble and 0.05 peak shift. IBM disks of 18
@@ -21,8 +29,11 @@
 #include "flux_files.h"
 #include "helpers.h"
 #include "mfm/amiga.h"
+#include "mfm/fm.h"
+#include "mfm/layout.h"
 #include "mfm/pll.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,35 +66,68 @@ std::vector<uint8_t> readAll(const std::string &path)
     return bytes;
 }
 
+// `cells` cells of `straight` turned by `turn`: cell c is straight's c + turn.
+std::vector<uint8_t> turned(const std::vector<uint8_t> &straight, int64_t cells, int64_t turn)
+{
+    std::vector<uint8_t> out(straight.size(), 0);
+    for (int64_t c = 0; c < cells; c++) {
+        const int64_t from = (c + turn) % cells;
+        if ((straight[size_t(from >> 3)] >> (7 - (from & 7))) & 1)
+            out[size_t(c >> 3)] |= uint8_t(0x80 >> (c & 7));
+    }
+    return out;
+}
+
+// Sector `index` (counted in sectors, `bytes` each) of the image, else
+// sectorData's content for it.
+std::vector<uint8_t> sectorBytes(const std::vector<uint8_t> &image, int64_t index, int bytes, int c, int h, int s)
+{
+    const size_t at = size_t(index) * size_t(bytes);
+    if (at + size_t(bytes) <= image.size())
+        return {image.begin() + ptrdiff_t(at), image.begin() + ptrdiff_t(at) + bytes};
+    return sectorData(c, h, s, size_t(bytes));
+}
+
 // One revolution of an AmigaDOS track, turned by `turn` cells.
 std::vector<uint8_t> amigaTrack(int cylinder, int head, int sectors, int64_t cells, const std::vector<uint8_t> &adf,
                                 int64_t turn)
 {
     const int track = cylinder * 2 + head;
-    std::vector<uint8_t> data(size_t(sectors) * 512);
+    std::vector<uint8_t> data;
     for (int s = 0; s < sectors; s++) {
-        const size_t at = (size_t(track) * size_t(sectors) + size_t(s)) * 512;
-        const std::vector<uint8_t> made = at + 512 <= adf.size() ? std::vector<uint8_t>(adf.begin() + ptrdiff_t(at),
-                                                                                         adf.begin() + ptrdiff_t(at + 512))
-                                                                 : sectorData(cylinder, head, s);
-        std::copy(made.begin(), made.end(), data.begin() + ptrdiff_t(s) * 512);
+        const auto made = sectorBytes(adf, int64_t(track) * sectors + s, 512, cylinder, head, s);
+        data.insert(data.end(), made.begin(), made.end());
     }
-    const std::vector<uint8_t> straight = mfm::amiga::encodeTrack(track, data, sectors, cells);
-    std::vector<uint8_t> turned(straight.size(), 0);
-    for (int64_t c = 0; c < cells; c++) {
-        const int64_t from = (c + turn) % cells;
-        if ((straight[size_t(from >> 3)] >> (7 - (from & 7))) & 1)
-            turned[size_t(c >> 3)] |= uint8_t(0x80 >> (c & 7));
-    }
-    return turned;
+    return turned(mfm::amiga::encodeTrack(track, data, sectors, cells), cells, turn);
 }
 
+// FM bytes of one revolution of layout `l`: its data rate / 8 per second.
+int fmTrackBytes(const mfm::Layout &l) { return int(int64_t(l.rateKbps) * 1000 * 60 / (8 * int64_t(l.rpm))); }
+
+// One revolution of an FM track of layout `l` at scale 2, turned by `turn` cells.
+std::vector<uint8_t> fmTrack(const mfm::Layout &l, int cylinder, int head, const std::vector<uint8_t> &image,
+                             int64_t turn)
+{
+    const mfm::Geometry &g = l.geometry;
+    const bool acorn = std::string(l.name).rfind("acorn.dfs", 0) == 0;
+    std::vector<std::vector<uint8_t>> data;
+    std::vector<mfm::fm::Sector> sectors;
+    for (int s = 0; s < g.sectors; s++)
+        data.push_back(sectorBytes(image, g.index(cylinder, head, g.first + s), g.bytes, cylinder, head, g.first + s));
+    for (int s = 0; s < g.sectors; s++)
+        sectors.push_back({uint8_t(cylinder), uint8_t(acorn ? 0 : head), uint8_t(g.first + s),
+                           uint8_t(std::countr_zero(unsigned(g.bytes / 128))), data[size_t(s)]});
+    const int bytes = fmTrackBytes(l);
+    return turned(mfm::fm::encodeTrack(sectors, mfm::fm::gapsFor(g.sectors, g.bytes, bytes), bytes, 2),
+                  int64_t(bytes) * mfm::fm::CELLS_PER_BYTE * 2, turn);
+}
 }
 
 int main(int argc, char **argv)
 {
     bool amiga = false, kryoflux = false, index = true;
     std::string adfPath;
+    const mfm::Layout *fm = nullptr;
     std::vector<Damage> damage;
     uint64_t seed = 0;
     int a = 1;
@@ -91,7 +135,13 @@ int main(int argc, char **argv)
         const std::string opt = argv[a];
         if (opt == "--amiga")
             amiga = true;
-        else if (opt == "--kryoflux")
+        else if (opt == "--fm" && a + 1 < argc) {
+            fm = mfm::findLayout(argv[++a]);
+            if (!fm || fm->geometry.family != mfm::Family::fm) {
+                fprintf(stderr, "make_scp: %s is no FM layout\n", argv[a]);
+                return 2;
+            }
+        } else if (opt == "--kryoflux")
             kryoflux = true;
         else if (opt == "--no-index")
             index = false;
@@ -114,29 +164,37 @@ int main(int argc, char **argv)
         }
     }
     if (a >= argc) {
-        fprintf(stderr, "usage: make_scp [--amiga] [--adf FILE] [--kryoflux] [--no-index] [--damage C.H:R:FROM:COUNT] "
-                        "[--seed N] OUT [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]\n");
+        fprintf(stderr, "usage: make_scp [--amiga | --fm LAYOUT] [--adf FILE] [--kryoflux] [--no-index] "
+                        "[--damage C.H:R:FROM:COUNT] [--seed N]\n"
+                        "       OUT [CYLINDERS [SECTORS [REVOLUTIONS [JITTER [SPEED [WOBBLE [PEAKSHIFT]]]]]]]\n");
         return 2;
     }
     const std::string out = argv[a];
     auto arg = [&](int i) { return a + i < argc ? argv[a + i] : nullptr; };
-    const int cylinders = arg(1) ? atoi(arg(1)) : 80;
+    const int cylinders = arg(1) ? atoi(arg(1)) : fm ? fm->geometry.cylinders : 80;
     const int sectors = arg(2) ? atoi(arg(2)) : amiga ? 11 : 18;
     const int revolutions = arg(3) ? atoi(arg(3)) : 3;
     auto noiseArg = [&](int i, double dflt) { return arg(i) ? atof(arg(i)) : dflt; };
-    const double jitter = noiseArg(4, 0.04), speed = noiseArg(5, 0), wobble = noiseArg(6, 0.01),
-                 peakShift = noiseArg(7, 0.05);
-    const int rate = sectors > (amiga ? 11 : 10) ? mfm::RATE_500K : mfm::RATE_250K;
+    // An FM cell is two of the stream's.
+    const double fmCell = fm ? 2 : 1;
+    const double jitter = noiseArg(4, 0.04) * fmCell, speed = noiseArg(5, 0), wobble = noiseArg(6, 0.01),
+                 peakShift = noiseArg(7, 0.05) * fmCell;
+    // The MFM rate of the stream's cells: FM's doubled.
+    const int rate = fm                            ? 2 * 1000 * fm->rateKbps
+                     : sectors > (amiga ? 11 : 10) ? mfm::RATE_500K
+                                                   : mfm::RATE_250K;
     const std::vector<uint8_t> adf = adfPath.empty() ? std::vector<uint8_t>() : readAll(adfPath);
-    const int64_t rev = revolutionCells(rate);
+    const int64_t rev = fm ? int64_t(fmTrackBytes(*fm)) * mfm::fm::CELLS_PER_BYTE * 2 : revolutionCells(rate);
+    const int heads = fm ? fm->geometry.heads : 2;
     if (kryoflux)
         mkdir(out.c_str(), 0777);
     std::vector<fluxfiles::ScpTrack> tracks;
     for (int c = 0; c < cylinders; c++)
-        for (int h = 0; h < 2; h++) {
+        for (int h = 0; h < heads; h++) {
             std::vector<uint8_t> cells;
-            if (amiga) {
-                const auto one = amigaTrack(c, h, sectors, rev, adf, (int64_t(c * 2 + h) * 7919 * 13) % rev);
+            const int64_t turn = (int64_t(c * 2 + h) * 7919 * 13) % rev;
+            if (amiga || fm) {
+                const auto one = fm ? fmTrack(*fm, c, h, adf, turn) : amigaTrack(c, h, sectors, rev, adf, turn);
                 for (int r = 0; r < revolutions; r++)
                     cells.insert(cells.end(), one.begin(), one.end());
             } else {

@@ -130,13 +130,13 @@ Family detectFamily(std::span<const TrackRead> reads)
 
 bool sidesByRead(std::span<const TrackRead> reads)
 {
-    int64_t zero = 0, one = 0;
+    int64_t says[2][2] = {};   // [head read][head named]
     for (const TrackRead &r : reads)
-        if (r.head == 1)
+        if (r.head == 0 || r.head == 1)
             for (const TrackRead::Id &id : r.ids)
-                if (id.family != Family::amiga)
-                    zero += id.head == 0, one += id.head == 1;
-    return zero > one;
+                if (id.family != Family::amiga && id.head < 2)
+                    says[r.head][id.head]++;
+    return says[1][0] > says[1][1] && says[0][0] >= says[0][1];
 }
 
 namespace {
@@ -635,28 +635,50 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
     }
 }
 
-void readTrack(Scanner &scanner, std::span<const uint8_t> cells, std::span<const int64_t> indexCells, TrackRead &out,
-               int fmScale)
+namespace {
+
+// Whether the sound FM IDs of a slot lie in both of its halves and all name
+// head 0.
+bool bothHalvesSayHead0(std::span<const Field> fields, int64_t half)
 {
-    if (fmScale == 0) {
-        collectCopies(scanner.scan(cells, DataLength::fromId, true), indexCells, out, cells);
-        if (out.syncs >= FORMATTED_SYNCS)
-            return;
-    }
-    for (const int scale : FM_SCALES) {
-        if (fmScale && scale != fmScale)
-            continue;
-        TrackRead fm;
-        collectCopies(scanner.scanFm(cells, scale), indexCells, fm, cells);
-        if (fmScale || !fm.ids.empty()) {
-            out.copies = std::move(fm.copies);
-            out.ids = std::move(fm.ids);
-            out.syncs = fm.syncs;
-            out.badIds = fm.badIds;
-            out.fm = true;
-            out.fmScale = scale;
-            return;
+    bool first = false, second = false;
+    for (const Field &fd : fields)
+        if (fd.mark == MARK_ID && fd.crcOk()) {
+            if (fd.side != 0)
+                return false;
+            (fd.bit < half ? first : second) = true;
         }
+    return first && second;
+}
+
+}
+
+void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
+{
+    collectCopies(scanner.scan(cells, DataLength::fromId, true), {}, out, cells);
+    if (out.syncs >= FORMATTED_SYNCS)
+        return;
+    for (const int scale : FM_SCALES) {
+        const std::span<const Field> found = scanner.scanFm(cells, scale);
+        if (std::none_of(found.begin(), found.end(), [](const Field &fd) { return fd.mark == MARK_ID && fd.crcOk(); }))
+            continue;
+        // Head 1 from the middle of the slot: on a disk whose IDs name head
+        // 0 on both sides, the only word of the side.
+        std::vector<Field> fields(found.begin(), found.end());
+        const int64_t half = int64_t(cells.size()) * 4;
+        if (bothHalvesSayHead0(fields, half))
+            for (Field &fd : fields)
+                if (fd.mark == MARK_ID && fd.bit >= half)
+                    fd.side = 1;
+        TrackRead fm;
+        collectCopies(fields, {}, fm, cells);
+        out.copies = std::move(fm.copies);
+        out.ids = std::move(fm.ids);
+        out.syncs = fm.syncs;
+        out.badIds = fm.badIds;
+        out.fm = true;
+        out.fmScale = scale;
+        return;
     }
 }
 

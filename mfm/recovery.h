@@ -107,9 +107,9 @@ struct TrackRead {
     int syncWords = -1;
 };
 constexpr int FORMATTED_SYNCS = 4;
-/* The scales an FM track is looked for at, in order (fm.h): its cells two
- * of the stream's (FM at half the MFM rate the stream was decoded at), or
- * its own. */
+/* The scales an FM track is looked for at in a raw capture, in order
+ * (fm.h): its cells two of the capture's (FM at half the MFM rate of the
+ * capture's cells), or its own. */
 constexpr int FM_SCALES[] = {2, 1};
 
 /* Collects the sectors of one scan (fields scanned with DataLength::fromId)
@@ -127,14 +127,15 @@ constexpr int FM_SCALES[] = {2, 1};
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells = {});
 
-/* Scans one read's cells (`indexCells` as for collectCopies) and collects
- * its sectors into `out`: IBM MFM and AmigaDOS fields; and when those make
- * no formatted track (fewer than FORMATTED_SYNCS syncs), FM fields at each
- * of FM_SCALES in turn, until one finds a sound ID (then out.fm is set and
- * out holds the FM ones alone). `fmScale` > 0: a track known to be FM, read
- * at that scale only. */
-void readTrack(Scanner &scanner, std::span<const uint8_t> cells, std::span<const int64_t> indexCells, TrackRead &out,
-               int fmScale = 0);
+/* Scans a raw capture's slot (both heads of a cylinder, head 0 from its
+ * start, head 1 from its middle) and collects its sectors into `out` as
+ * collectCopies does: IBM MFM and AmigaDOS fields; and when those make no
+ * formatted track (fewer than FORMATTED_SYNCS syncs), FM fields at each of
+ * FM_SCALES in turn, until one finds a sound ID (then out.fm is set and out
+ * holds the FM copies alone). An FM slot whose sound IDs in both halves
+ * all name head 0 (Acorn DFS writes 0 on both sides) has those of its
+ * second half taken as head 1. */
+void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out);
 
 /* The family most sound sector IDs of the reads belong to; IBM MFM on a
  * tie (and when there are none). */
@@ -142,7 +143,8 @@ Family detectFamily(std::span<const TrackRead> reads);
 
 /* Whether the IDs of a disk's second side name head 0, as Acorn DFS writes
  * them: the sound IDs (of IBM and FM sectors) that flux reads of head 1
- * hold name head 0 more often than head 1. A copy is then placed by the
+ * hold name head 0 more often than head 1, and those of head 0 do not name
+ * head 1 more often than head 0. A copy is then placed by the
  * head it was read with, not by its ID (a raw capture's slot, which holds
  * both, by its ID still), so that the two sides do not become one. */
 bool sidesByRead(std::span<const TrackRead> reads);

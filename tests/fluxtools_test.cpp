@@ -5,6 +5,7 @@
 #include "flux_files.h"
 #include "helpers.h"
 #include "mfm/fluxcells.h"
+#include "mfm/layout.h"
 #include "mfm/pll.h"
 #include "mfm/recovery.h"
 #include "mfm/scanner.h"
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 
 namespace {
@@ -123,6 +125,55 @@ TEST(FluxTools, DoubleSteppedDiskMergedWithARawCapture)
     EXPECT_NE(f.out.find("double-stepped disk (read in an 80-track drive)"), std::string::npos) << f.out;
     const RunResult s = runProgram(RAWSCAN_PATH, {dir + "/f.raw", "A", "-1", "binary", dir + "/f.st"});
     EXPECT_TRUE(readFile(dir + "/f.st") == image) << s.out.substr(0, 2000);
+}
+
+// st2raw lays out a seeded image of each FM layout (by --format or by the
+// image's name); rawimage finds the layout and reads the same image back. An
+// image a sector short is refused, nothing written.
+TEST(FluxTools, FmImagesThroughSt2rawAndBack)
+{
+    struct Case {
+        const char *layout, *file;
+        int cylinders;
+        bool byName;   // .ssd, .dsd: no --format
+    };
+    const Case cases[] = {
+        {"ibm.3740", "cpm.img", 77, false},
+        {"acorn.dfs.ss", "bbc.ssd", 40, true},
+        {"acorn.dfs.ds", "bbc.dsd", 80, true},
+        {"trs80.sssd", "trs.img", 35, false},
+    };
+    const std::string dir = tempDir();
+    std::mt19937 rng(3740);
+    for (const Case &c : cases) {
+        const mfm::Geometry &g = mfm::findLayout(c.layout)->geometry;
+        std::vector<uint8_t> image(size_t(c.cylinders * g.heads * g.sectors * g.bytes));
+        for (uint8_t &b : image)
+            b = uint8_t(rng());
+        const std::string in = dir + "/" + c.file, raw = dir + "/fm.raw", out = dir + "/fm.img";
+        auto st2raw = [&] {
+            return runProgram(ST2RAW_PATH, c.byName ? std::vector<std::string>{in, raw}
+                                                    : std::vector<std::string>{"-f", c.layout, in, raw});
+        };
+        writeFile(in, std::vector<uint8_t>(image.begin(), image.end() - g.bytes));
+        RunResult r = st2raw();
+        EXPECT_EQ(r.status, 2) << c.layout;
+        EXPECT_NE(r.err.find("st2raw: " + in + ": unsupported " + c.layout + " image size"), std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(raw));
+
+        writeFile(in, image);
+        r = st2raw();
+        ASSERT_EQ(r.status, 0) << c.layout << r.all();
+        r = rawimage({"-o", out, raw});
+        EXPECT_EQ(r.status, 0) << c.layout << r.out;
+        const std::string heads = std::to_string(g.heads) + (g.heads == 1 ? " head, " : " heads, ");
+        EXPECT_EQ(r.out.rfind(std::string("Format: ") + c.layout + ", " + std::to_string(c.cylinders) + " cylinders, " +
+                                  heads + std::to_string(g.sectors) + " sectors of " + std::to_string(g.bytes) +
+                                  " bytes (detected)\n", 0), 0u) << r.out.substr(0, 200);
+        EXPECT_TRUE(readFile(out) == std::string(image.begin(), image.end())) << c.layout;
+        std::filesystem::remove(raw);
+    }
 }
 
 // A rate given with -r at which nothing decodes: the rate the flux looks

@@ -131,7 +131,7 @@ TEST(Fm, FieldsAtAnyOffsetAndScale)
             mfm::collectCopies(scanner.scan(cells, mfm::DataLength::fromId, true), {}, mfmOnly, cells);
             EXPECT_EQ(mfmOnly.syncs, 0) << what;
             mfm::TrackRead r;
-            mfm::readTrack(scanner, cells, {}, r);
+            mfm::readSlot(scanner, cells, r);
             EXPECT_TRUE(r.fm) << what;
             EXPECT_EQ(r.fmScale, scale) << what;
             EXPECT_EQ(r.ids.size(), 26u) << what;

@@ -413,7 +413,7 @@ void decode(const Input &in, const Job &job, int rate, Worker &w, mfm::TrackRead
     out.physical = int(job.track);
     const size_t at = job.track * TRACK_SLOT_SIZE;
     const auto cells = in.slots.subspan(at, std::min<size_t>(TRACK_SLOT_SIZE, in.slots.size() - at));
-    mfm::readTrack(w.scanner, cells, {}, out);
+    mfm::readSlot(w.scanner, cells, out);
     if (out.ids.empty())
         out.syncWords = mfm::countSyncWords(cells, 0, int64_t(cells.size()) * 8);
 }

@@ -1,7 +1,10 @@
 // st2raw: turns a ".st" sector image into a raw capture of standard IBM MFM
-// tracks, the input rawscan reads, and an Amiga ".adf" into one of AmigaDOS
-// tracks.
+// tracks, the input rawscan reads, an Amiga ".adf" into one of AmigaDOS
+// tracks, and an image of an FM layout (--format, or a BBC Micro's ".ssd" or
+// ".dsd") into one of FM tracks.
 #include "mfm/amiga.h"
+#include "mfm/fm.h"
+#include "mfm/layout.h"
 #include "mfm/imagefile.h"
 #include "mfm/mappedfile.h"
 #include "mfm/mfm.h"
@@ -9,6 +12,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +35,13 @@ void usage(FILE *to)
                 "as standard IBM MFM tracks and writes them as a raw capture for drive B (8 MiB,\n"
                 "the default) or drive A (16 MiB); the drive is A or a, B or b.\n"
                 "\n"
-                "  -h, --help      this text\n"
-                "  -V, --version   the version\n"
+                "  -f, --format NAME  the image is of this FM (single density) layout:\n"
+                "                     ibm.3740 (77 x 1 x 26 x 128 bytes), acorn.dfs.ss (40\n"
+                "                     or 80 x 1 x 10 x 256), acorn.dfs.ds (40 or 80 x 2 x 10\n"
+                "                     x 256) or trs80.sssd (35 or 40 x 1 x 10 x 256); the\n"
+                "                     cylinders are judged by the image's size\n"
+                "  -h, --help         this text\n"
+                "  -V, --version      the version\n"
                 "\n"
                 "The image is 80 to 86 cylinders of 1 or 2 heads x 9, 10 or 11 sectors, written\n"
                 "at 250 kbit/s (737280, 819200 or 901120 bytes for 80 x 2; 11 sectors with an\n"
@@ -40,8 +49,11 @@ void usage(FILE *to)
                 "or any size its boot sector's geometry gives exactly, up to 80 x 2 x 18 (up to\n"
                 "11 sectors a track at 250 kbit/s, more at 500). An image named .adf is an\n"
                 "Amiga disk: 80 to 83 cylinders of 2 x 11 sectors (DD, 250 kbit/s) or of 2 x 22\n"
-                "(HD, 500 kbit/s), laid out as AmigaDOS tracks. A CAPTURE named - is standard\n"
-                "output; the text then goes to standard error.\n"
+                "(HD, 500 kbit/s), laid out as AmigaDOS tracks. An image named .ssd or .dsd is\n"
+                "an Acorn DFS disk (acorn.dfs.ss, acorn.dfs.ds) unless --format names another.\n"
+                "FM tracks are written at their data rate (125 kbit/s, 250 for ibm.3740) as\n"
+                "cells of MFM at twice the rate, one revolution per head. A CAPTURE named - is\n"
+                "standard output; the text then goes to standard error.\n"
                 "Exit status: 0 written, 2 a bad command line or an image that cannot be read\n"
                 "or used (nothing written), 3 written but standard output closed before the\n"
                 "text was whole.\n");
@@ -50,18 +62,37 @@ void usage(FILE *to)
 struct Options {
     std::string image, capture;
     bool driveA = false;
+    const mfm::Layout *fm = nullptr;   // --format's layout
 };
+
+// The FM layouts of the table, for messages.
+std::string fmLayoutNames()
+{
+    std::string names;
+    for (const mfm::Layout &l : mfm::layouts())
+        if (l.geometry.family == mfm::Family::fm)
+            names += (names.empty() ? "" : ", ") + std::string(l.name);
+    return names;
+}
 
 Options parseArguments(int argc, char **argv)
 {
     static const option longOptions[] = {
+        {"format", required_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":hV", longOptions, nullptr)) != -1;) {
+    const mfm::Layout *fm = nullptr;
+    for (int c; (c = getopt_long(argc, argv, ":f:hV", longOptions, nullptr)) != -1;) {
         switch (c) {
+        case 'f':
+            cli::once(fm != nullptr, "--format");
+            fm = mfm::findLayout(optarg);
+            if (!fm || fm->geometry.family != mfm::Family::fm)
+                cli::badUsage(std::string("unknown FM layout '") + optarg + "': want " + fmLayoutNames());
+            break;
         case 'h':
             usage(stdout);
             exit(EXIT_OK);
@@ -77,6 +108,7 @@ Options parseArguments(int argc, char **argv)
     Options o{argv[optind], argv[optind + 1]};
     if (operands == 3)
         o.driveA = cli::parseDrive(argv[optind + 2]);
+    o.fm = fm;
     return o;
 }
 
@@ -240,12 +272,76 @@ constexpr int64_t CELLS_PER_KBIT = 400;   // cells of one revolution at 300 rpm 
     exit(cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text) ? EXIT_OK : EXIT_LOG_CUT);
 }
 
+// The FM layout an image's name gives: .ssd and .dsd are Acorn DFS disks.
+const mfm::Layout *fmLayoutByName(const std::string &path)
+{
+    const size_t dot = path.find_last_of("./");
+    std::string ext = dot == std::string::npos || path[dot] != '.' ? "" : path.substr(dot + 1);
+    for (char &ch : ext)
+        ch = char(tolower(static_cast<unsigned char>(ch)));
+    return mfm::findLayout(ext == "ssd" ? "acorn.dfs.ss" : ext == "dsd" ? "acorn.dfs.ds" : "");
+}
+
+// An image of an FM layout as FM tracks written at scale 2 (cells of MFM at
+// twice the FM rate), one revolution per head: head 0's from the start of
+// its cylinder's slot, head 1's from its middle. Acorn DFS writes head 0 in
+// the IDs of both sides.
+[[noreturn]] void fmCapture(const Options &o, const mfm::Layout &l)
+{
+    const mfm::Geometry &g = l.geometry;
+    const int64_t cylinderBytes = int64_t(g.heads) * g.sectors * g.bytes;
+    const int most = std::max(g.cylinders, l.otherCylinders), fewest = l.otherCylinders ? l.otherCylinders : most;
+    std::vector<uint8_t> sectors;
+    int64_t size = 0;
+    try {
+        const mfm::MappedFile file(o.image, uint64_t(most * cylinderBytes) + 1);
+        cli::refuseClashes({o.image}, {{o.capture, "capture"}});
+        size = int64_t(file.fileSize());
+        sectors.assign(file.bytes().begin(), file.bytes().end());
+    } catch (const mfm::FileError &e) {
+        cli::fail(e.what());
+    }
+    const int cylinders = int(size / cylinderBytes);
+    if (size % cylinderBytes || (cylinders != g.cylinders && cylinders != l.otherCylinders)) {
+        const auto bytes = [&](int c) { return std::to_string(c * cylinderBytes); };
+        cli::fail(o.image + ": unsupported " + l.name + " image size " + std::to_string(size) + ": want " +
+                  (fewest != most ? std::to_string(fewest) + " or " : "") + std::to_string(most) + " cylinders of " +
+                  std::to_string(g.heads) + (g.heads == 1 ? " head x " : " heads x ") + std::to_string(g.sectors) +
+                  " sectors of " + std::to_string(g.bytes) + " bytes (" +
+                  (fewest != most ? bytes(fewest) + " or " : "") + bytes(most) + " bytes)");
+    }
+    const int trackBytes = int(int64_t(l.rateKbps) * 1000 * 60 / (8 * int64_t(l.rpm)));
+    const mfm::fm::Gaps gaps = mfm::fm::gapsFor(g.sectors, g.bytes, trackBytes);
+    const bool acorn = std::string(l.name).rfind("acorn.dfs", 0) == 0;
+    std::vector<uint8_t> capture(size_t(o.driveA ? DISK_SIZE : 0) + size_t(DISK_SIZE), 0);
+    uint8_t *slots = capture.data() + (o.driveA ? DISK_SIZE : 0);
+    std::vector<mfm::fm::Sector> track(size_t(g.sectors));
+    for (int c = 0; c < cylinders; c++)
+        for (int h = 0; h < g.heads; h++) {
+            for (int s = 0; s < g.sectors; s++) {
+                const size_t at = size_t(g.index(c, h, g.first + s)) * size_t(g.bytes);
+                track[size_t(s)] = {uint8_t(c), uint8_t(acorn ? 0 : h), uint8_t(g.first + s),
+                                    uint8_t(std::countr_zero(unsigned(g.bytes / 128))),
+                                    std::span<const uint8_t>(sectors.data() + at, size_t(g.bytes))};
+            }
+            const std::vector<uint8_t> one = mfm::fm::encodeTrack(track, gaps, trackBytes, 2);
+            std::copy(one.begin(), one.end(), slots + size_t(c) * TRACK_SLOT_SIZE + size_t(h) * (TRACK_SLOT_SIZE / 2));
+        }
+    const std::string text = o.capture + ": " + std::to_string(cylinders) + " cylinders, " + std::to_string(g.heads) +
+                             (g.heads == 1 ? " head, " : " heads, ") + std::to_string(g.sectors) + " FM sectors of " +
+                             std::to_string(g.bytes) + " bytes per track (" + l.name + "), " +
+                             std::to_string(l.rateKbps) + " kbit/s, drive " + (o.driveA ? "A" : "B") + "\n";
+    exit(cli::writeOutputs(std::vector<cli::OutputFile>{{o.capture, capture}}, text) ? EXIT_OK : EXIT_LOG_CUT);
+}
+
 }
 
 int main(int argc, char **argv)
 {
     cli::setProgram(PROGRAM);
     const Options o = parseArguments(argc, argv);
+    if (const mfm::Layout *fm = o.fm ? o.fm : fmLayoutByName(o.image))
+        fmCapture(o, *fm);
     if (mfm::imageFormatOf(o.image) == mfm::ImageFormat::adf)
         amigaCapture(o);
     int64_t size = 0;
