@@ -91,3 +91,20 @@ catscp=$(median_ms cat "$scp")
 flux=$(median_ms "$build/rawimage" -q -o "$work/flux.img" "$scp")
 echo "cat of the SCP image ($(($(stat -c %s "$scp") / 1000000)) MB):       $catscp ms"
 echo "rawimage, same SCP image:             $flux ms  ($(awk "BEGIN {printf \"%.1f\", $flux / $catscp}") x cat)"
+
+# FM beside MFM: flux of an Acorn DFS disk (80 x 2 x 10 x 256, FM at 125
+# kbit/s) and of a 720 KB disk (80 x 2 x 9 x 512, MFM at 250 kbit/s), three
+# revolutions each, the same cells per revolution; one run of each in turn,
+# the median of the per-pair ratios.
+fmscp=$build/bench/dfs-ds.scp mfmscp=$build/bench/dd720.scp
+[ -f "$fmscp" ] || "$build/tests/make_scp" --fm acorn.dfs.ds "$fmscp"
+[ -f "$mfmscp" ] || "$build/tests/make_scp" "$mfmscp" 80 9
+fms=() mfms=() ratios=()
+for _ in $(seq "$runs"); do
+    f=$(run_us "$build/rawimage" -q -o "$work/fm.img" "$fmscp")
+    m=$(run_us "$build/rawimage" -q -o "$work/mfm.img" "$mfmscp")
+    fms+=("$f") mfms+=("$m") ratios+=("$(awk "BEGIN {print $f / $m}")")
+done
+echo "rawimage, FM SCP (Acorn DFS, 80 x 2):  $(printf '%s\n' "${fms[@]}" | median | awk '{printf "%.2f", $1 / 1000}') ms"
+echo "rawimage, MFM SCP (720 KB, 80 x 2):    $(printf '%s\n' "${mfms[@]}" | median | awk '{printf "%.2f", $1 / 1000}') ms"
+echo "FM / MFM, median of pairs:             $(printf '%s\n' "${ratios[@]}" | median | awk '{printf "%.2f", $1}') x"

@@ -21,7 +21,11 @@ constexpr double MAX_TRACK_SECONDS = 60;
 
 }
 
-bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, const PllOptions &options)
+namespace {
+
+// Reads track `i` and finds its rate and cell time; false when no rate fits
+// (out's cells then emptied).
+bool loadTrack(const FluxFile &file, size_t i, int rate, FluxCells &out)
 {
     file.readTrack(i, out.track);
     const uint64_t ticks = std::accumulate(out.track.intervals.begin(), out.track.intervals.end(), uint64_t(0));
@@ -38,6 +42,15 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, con
         return false;
     }
     out.cellTicks = measureCellTicks(out.track.intervals, out.track.sampleHz * cellSeconds(out.rate));
+    return true;
+}
+
+}
+
+bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out, const PllOptions &options)
+{
+    if (!loadTrack(file, i, rate, out))
+        return false;
     fluxToCells(out.track.intervals, out.cellTicks, out.track.index, out.cells, options);
     return true;
 }
@@ -75,6 +88,11 @@ void numberRevolutions(std::vector<SectorCopy> &copies)
 
 namespace {
 
+// Below this share of intervals of three cells a track is tried as FM
+// first (MFM holds a fifth to a third of them, a track of zeros a few in
+// its gaps and syncs; FM none but what noise makes).
+constexpr double FM_THREE_SHARE = 0.02;
+
 // A pass's loop for FM in its own cells: intervals of one and two cells.
 PllOptions fmPass(PllOptions o)
 {
@@ -109,16 +127,20 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
 {
     out.physical = file.tracks()[i].cylinder;
     out.head = file.tracks()[i].head;
-    if (!readFluxCells(file, i, rate, work, FLUX_PASSES[0].pll))
+    if (!loadTrack(file, i, rate, work))
         return false;
+    // FM in cells of MFM at twice its rate has next to no intervals of three
+    // cells: such a track is tried as FM first.
+    const bool fmFirst = intervalShare(work.track.intervals, work.cellTicks, 3) < FM_THREE_SHARE;
     out.rate = work.rate;
     const std::vector<size_t> &index = work.track.index;
     if (index.size() >= 2) {
-        double ticks = 0;
-        for (size_t k = index.front(); k < index.back() && k < work.track.intervals.size(); k++)
-            ticks += work.track.intervals[k];
+        // Whole numbers: a sum the processor does many at a time.
+        const auto &t = work.track.intervals;
+        const size_t from = std::min(index.front(), t.size()), to = std::clamp(index.back(), from, t.size());
+        const uint64_t ticks = std::accumulate(t.begin() + ptrdiff_t(from), t.begin() + ptrdiff_t(to), uint64_t(0));
         out.revolutions = int(index.size() - 1);
-        out.indexPeriod = ticks / out.revolutions / work.track.sampleHz;
+        out.indexPeriod = double(ticks) / out.revolutions / work.track.sampleHz;
     }
 
     // Sectors named by a sound ID or a copy, and those read well: a good
@@ -129,21 +151,26 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
     TrackRead pass;
     for (int p = 0; p < FLUX_PASS_COUNT; p++) {
-        if (p > 0)
-            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells,
-                        out.fm ? fmPass(FLUX_PASSES[p].pll) : FLUX_PASSES[p].pll);
         pass.copies.clear();
         pass.ids.clear();
         pass.syncs = 0;
         pass.badIds = 0;
-        if (out.fm) {
+        if (p == 0) {
+            // The track's encoding: FM when the flux looks so and reads so,
+            // or when MFM finds no formatted track and FM reads it.
+            out.fm = fmFirst && readFm(scanner, work, pass);
+            if (!out.fm) {
+                fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[0].pll);
+                collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
+                out.fm = !fmFirst && pass.syncs < FORMATTED_SYNCS && readFm(scanner, work, pass);
+            }
+            out.fmScale = out.fm ? 1 : 0;
+        } else if (out.fm) {
+            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, fmPass(FLUX_PASSES[p].pll));
             collectCopies(scanner.scanFm(work.bytes(), 1), work.cells.marks, pass, work.bytes());
         } else {
+            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[p].pll);
             collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
-            if (p == 0 && pass.syncs < FORMATTED_SYNCS && readFm(scanner, work, pass)) {
-                out.fm = true;
-                out.fmScale = 1;
-            }
         }
         out.passes = p + 1;
         if (p == 0) {

@@ -4,7 +4,8 @@
 #include "mfm/mfm.h"
 
 #include <algorithm>
-#include <numeric>
+#include <bit>
+#include <cstring>
 
 namespace mfm::fm {
 
@@ -14,7 +15,72 @@ constexpr int CRC_BYTES = 2;
 constexpr int ID_BYTES = 4;
 // The first ten cells of every mark of clock C7 whose data starts 11111
 // (FE, FB, F8..FA): clock 1 1 0 0 0 and data 1 1 1 1 1, interleaved.
-constexpr unsigned MARK_PREFIX = 0xF540, MARK_PREFIX_MASK = 0xFFC0;
+constexpr unsigned MARK_PREFIX = 0xF540;
+constexpr int PREFIX_CELLS = 10;
+// Marks are looked for 48 offsets at a time, in a window of 64 cells.
+constexpr int STRIDE_BYTES = 6;
+
+// The CRC-16 of MFM (polynomial 0x1021), a byte at a time.
+struct CrcTable {
+    uint16_t t[256];
+    constexpr CrcTable() : t()
+    {
+        for (unsigned b = 0; b < 256; b++) {
+            unsigned c = b << 8;
+            for (int k = 0; k < 8; k++)
+                c = c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1;
+            t[b] = uint16_t(c);
+        }
+    }
+};
+constexpr CrcTable CRC;
+inline uint16_t crcByte(uint16_t crc, uint8_t b) { return uint16_t(crc << 8 ^ CRC.t[(crc >> 8 ^ b) & 0xFF]); }
+
+// The 64 cells from byte `at` of a packed stream (zero past its end), the
+// first in the top bit.
+inline uint64_t windowAt(std::span<const uint8_t> b, size_t at)
+{
+    uint64_t w = 0;
+    if (at + 8 <= b.size()) {
+        memcpy(&w, b.data() + at, 8);
+        return std::endian::native == std::endian::little ? __builtin_bswap64(w) : w;
+    }
+    for (size_t k = 0; k < 8; k++)
+        w = w << 8 | (at + k < b.size() ? b[at + k] : 0u);
+    return w;
+}
+
+// The 64 cells from cell `i` (zero past the end), the first in the top bit.
+inline uint64_t cells64(std::span<const uint8_t> b, int64_t i)
+{
+    const size_t at = size_t(i >> 3);
+    const int off = int(i & 7);
+    const uint64_t w = windowAt(b, at);
+    return off == 0 ? w : w << off | uint64_t(at + 8 < b.size() ? b[at + 8] : 0u) >> (8 - off);
+}
+
+// The data cells of 64 cells (four cell words) as four bytes, the first
+// word's in the top byte.
+inline uint32_t dataOf64(uint64_t x)
+{
+    x &= 0x5555555555555555;
+    x = (x | x >> 1) & 0x3333333333333333;
+    x = (x | x >> 2) & 0x0F0F0F0F0F0F0F0F;
+    x = (x | x >> 4) & 0x00FF00FF00FF00FF;
+    x = (x | x >> 8) & 0x0000FFFF0000FFFF;
+    return uint32_t(x | x >> 16);
+}
+
+// Bit 63 - j set where the ten cells from j of `x` are MARK_PREFIX's.
+inline uint64_t prefixAt(uint64_t x)
+{
+    uint64_t m = ~uint64_t(0);
+    for (int k = 0; k < PREFIX_CELLS; k++) {
+        const uint64_t y = x << k;
+        m &= (MARK_PREFIX >> (15 - k)) & 1 ? y : ~y;
+    }
+    return m;
+}
 
 inline bool cellAt(std::span<const uint8_t> b, int64_t i)
 {
@@ -45,22 +111,14 @@ inline uint8_t clockOf(uint16_t w) { return oddCells(unsigned(w) >> 1); }
 
 inline bool isDataMark(uint8_t m) { return m == MARK_DATA || isDeletedMark(m); }
 
-// A mark found in one phase of the stream.
-struct Hit {
-    int64_t bit;        // in the stream searched
-    int phase;
-    int64_t at;         // FM cell of the mark in its phase
-    uint8_t mark;
-};
-
 }
 
 uint16_t fieldCrc(uint8_t mark, const uint8_t *bytes, size_t count)
 {
-    std::vector<uint8_t> field(count + 1);
-    field[0] = mark;
-    std::copy(bytes, bytes + count, field.begin() + 1);
-    return crc16(field.data(), uint16_t(field.size()));
+    uint16_t crc = crcByte(0xFFFF, mark);
+    for (size_t k = 0; k < count; k++)
+        crc = crcByte(crc, bytes[k]);
+    return crc;
 }
 
 std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
@@ -88,25 +146,21 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
         return {phases_.data() + size_t(p) * phaseBytes, phaseBytes};
     };
 
-    std::vector<Hit> hits;
+    std::vector<Hit> &hits = hits_;
+    hits.clear();
     for (int p = 0; p < scale; p++) {
         const std::span<const uint8_t> s = phase(p);
         const int64_t n = scale == 1 ? total : perPhase;
-        // A window of the next 64 cells, refilled a byte at a time.
-        uint64_t window = 0;
-        for (size_t k = 0; k < 8; k++)
-            window = window << 8 | (k < s.size() ? s[k] : 0u);
-        for (int64_t i = 0; i + 16 <= n; i++) {
-            const unsigned top = unsigned(window >> (64 - 16 - (i & 7)) & 0xFFFF);
-            if ((top & MARK_PREFIX_MASK) == MARK_PREFIX) {
-                const uint16_t w = uint16_t(top);
+        for (int64_t b = 0; b * 8 < n; b += STRIDE_BYTES) {
+            // Offsets 0..47 of the window: a mark's 16 cells lie inside it.
+            for (uint64_t m = prefixAt(windowAt(s, size_t(b))) & ~uint64_t(0xFFFF); m; m &= m - 1) {
+                const int64_t i = b * 8 + 63 - std::countr_zero(m);
+                if (i + 16 > n)
+                    continue;
+                const uint16_t w = wordAt(s, i);
                 const uint8_t mark = dataOf(w);
                 if (clockOf(w) == MARK_CLOCK && (mark == MARK_ID || isDataMark(mark)))
                     hits.push_back({int64_t(p) + i * scale, p, i, mark});
-            }
-            if ((i & 7) == 7) {
-                const size_t next = size_t(i >> 3) + 8;
-                window = window << 8 | (next < s.size() ? s[next] : 0u);
             }
         }
     }
@@ -114,7 +168,13 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
 
     auto readBytes = [&](const Hit &h, size_t count, uint8_t *out) {
         const std::span<const uint8_t> s = phase(h.phase);
-        for (size_t k = 0; k < count; k++)
+        size_t k = 0;
+        for (; k + 4 <= count; k += 4) {
+            const uint32_t four = dataOf64(cells64(s, h.at + CELLS_PER_BYTE * int64_t(k + 1)));
+            for (size_t j = 0; j < 4; j++)
+                out[k + j] = uint8_t(four >> (24 - 8 * j));
+        }
+        for (; k < count; k++)
             out[k] = dataOf(wordAt(s, h.at + CELLS_PER_BYTE * int64_t(k + 1)));
     };
     int32_t lastId = -1;
@@ -163,8 +223,11 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
 
 int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int scale, int64_t count)
 {
-    int64_t errors = 0;
-    for (int64_t k = 0; k < count; k++) {
+    int64_t errors = 0, k = 0;
+    if (scale == 1)   // four cell words at a time: the clock cells are the even ones
+        for (; k + 64 <= count; k += 64)
+            errors += 32 - std::popcount(cells64(cells, from + k) & 0xAAAAAAAAAAAAAAAA);
+    for (; k < count; k++) {
         const int64_t at = from + k * scale;
         errors += k % 2 == 0 && !cellAt(cells, at);
         for (int z = 1; z < scale; z++)

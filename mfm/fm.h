@@ -88,6 +88,13 @@ private:
     std::vector<uint8_t> arena_;
     std::vector<uint8_t> phases_;
     std::vector<size_t> offsets_;
+    struct Hit {            /* a mark found in one phase of the stream */
+        int64_t bit;        /* in the stream searched */
+        int phase;
+        int64_t at;         /* FM cell of the mark in its phase */
+        uint8_t mark;
+    };
+    std::vector<Hit> hits_;
 };
 
 /* The FM cells [from, from + count * scale) of `cells` read at `scale` make

@@ -370,6 +370,26 @@ int detectDataRate(std::span<const uint32_t> intervals, double sampleHz)
     return double(hits[best]) >= MIN_SHARE * double(sampled) ? rates[best] : 0;
 }
 
+double intervalShare(std::span<const uint32_t> intervals, double cellTicks, int cells)
+{
+    constexpr double WINDOW = 0.25;
+    if (intervals.empty() || !(cellTicks > 0) || cellTicks > MAX_CELL_TICKS)
+        return 0;
+    const TickWindow w = tickWindow(1 / cellTicks, cells - WINDOW, cells + WINDOW);
+    const size_t runs = std::min<size_t>(DETECT_RUNS, intervals.size() / DETECT_RUN);
+    size_t inside = 0, sampled = 0;
+    auto count = [&](std::span<const uint32_t> run) {
+        for (const uint32_t t : run)
+            inside += uint32_t(t - w.from) < w.width;
+        sampled += run.size();
+    };
+    if (runs == 0)
+        count(intervals);
+    for (size_t run = 0; run < runs; run++)
+        count(intervals.subspan(run * (intervals.size() - DETECT_RUN) / std::max<size_t>(1, runs - 1), DETECT_RUN));
+    return double(inside) / double(sampled);
+}
+
 double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellTicks)
 {
     constexpr int ROUNDS = 4;

@@ -54,6 +54,12 @@ constexpr size_t DETECT_MIN_INTERVALS = 64;
 double measureCellTicks(std::span<const uint32_t> intervals, double nominalCellTicks);
 constexpr double MEASURE_WINDOW = 0.3;
 
+/* The share of `intervals` (a sample of runs spread over the track, as
+ * detectDataRate takes them) that lie within a quarter cell of `cells`
+ * cells of `cellTicks` ticks; 0 when there are none. FM's flux in cells of
+ * MFM at twice its rate has next to none of 3 cells, MFM's many. */
+double intervalShare(std::span<const uint32_t> intervals, double cellTicks, int cells);
+
 /* The cells of a flux stream. */
 struct CellStream {
     std::vector<uint8_t> bytes;   /* cells, earliest in bit 7; bits past `cells` are 0 */
