@@ -156,7 +156,10 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
     bool otherCylinder = false, otherHead = false;
     for (const RecoveredSector &s : track) {
         otherCylinder |= s.copy && s.copy->cylinder != cylinder;
-        otherHead |= s.copy && s.copy->head != head;
+        // A disk whose IDs name head 0 on both sides (Acorn DFS) gets no
+        // head map: readers find the sectors of side 1 by its head, and the
+        // comment says what the IDs name.
+        otherHead |= s.copy && s.copy->head != head && !rec.sidesByRead;
     }
     std::map<int, int> rates;
     int fm = 0;

@@ -193,6 +193,8 @@ std::string geometryText(const Recovery &rec)
     if (g.first != 1 && !rec.layout)
         text += format(" numbered from %d", g.first);
     text += format(" (%s)\n", from[int(rec.source)]) + encodingText(rec);
+    if (rec.sidesByRead)
+        text += "Sides: the sector IDs of both sides name head 0; each sector is placed by the side it was read from\n";
     for (size_t k = 0; k < rec.otherTracks.size() && k < OUTSIDE_LISTED; k++) {
         const Recovery::OtherTrack &t = rec.otherTracks[k];
         const std::string track = t.head >= 0 ? format("track %d.%d", t.cylinder, t.head) : format("cylinder %d", t.cylinder);

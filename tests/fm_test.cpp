@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 namespace fm = mfm::fm;
@@ -66,8 +68,8 @@ struct FluxTrackCells {
     int rate;
 };
 
-std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks, int revolutions, const FluxNoise &base,
-                                       const std::vector<CellSpan> &damage = {})
+std::string writeScp(const std::vector<FluxTrackCells> &tracks, int revolutions, const FluxNoise &base,
+                     const std::vector<CellSpan> &damage = {})
 {
     std::vector<fluxfiles::ScpTrack> scp;
     for (const FluxTrackCells &t : tracks) {
@@ -92,7 +94,13 @@ std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks
     }
     const std::string path = tempDir() + "/fm.scp";
     writeFile(path, fluxfiles::scpImage(scp));
-    const mfm::FluxFile file(path);
+    return path;
+}
+
+std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks, int revolutions, const FluxNoise &base,
+                                       const std::vector<CellSpan> &damage = {})
+{
+    const mfm::FluxFile file(writeScp(tracks, revolutions, base, damage));
     mfm::FluxCells work;
     mfm::Scanner scanner;
     std::vector<mfm::TrackRead> reads(file.tracks().size());
@@ -100,6 +108,29 @@ std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks
         EXPECT_TRUE(mfm::decodeFluxTrack(file, i, 0, work, scanner, reads[i]));
     return reads;
 }
+
+// The clean FM flux of a whole disk of a named layout (Acorn DFS with head 0
+// in the IDs of both sides) and its plain image.
+std::string diskFlux(const mfm::Layout &l, int cylinders, std::vector<uint8_t> &image)
+{
+    const mfm::Geometry &g = l.geometry;
+    const int trackBytes = l.rateKbps * 1000 / 8 * 60 / l.rpm;
+    const bool dfs = std::string(l.name).starts_with("acorn.dfs");
+    std::vector<FluxTrackCells> tracks;
+    for (int c = 0; c < cylinders; c++)
+        for (int h = 0; h < g.heads; h++) {
+            const FmTrack t = fmTrack(c, dfs ? 0 : h, h, g.sectors, g.bytes, g.first);
+            for (const auto &d : t.data)
+                image.insert(image.end(), d.begin(), d.end());
+            tracks.push_back({c, h, fm::encodeTrack(t.sectors, fm::gapsFor(g.sectors, g.bytes, trackBytes), trackBytes, 2),
+                              l.rateKbps * 2000});
+        }
+    FluxNoise noise;
+    noise.jitter = 0.04;
+    return writeScp(tracks, 2, noise);
+}
+
+bool onPath(const char *program) { return runProgram("sh", {"-c", std::string("command -v ") + program}).status == 0; }
 
 }
 
@@ -244,4 +275,76 @@ TEST(Fm, FluxDisks)
         EXPECT_NE(text.find(mixed ? "Encoding: FM on track 0.0, track 0.1; MFM on the others" : "Encoding: FM, "),
                   std::string::npos) << c.name << "\n" << text;
     }
+}
+
+// rawimage on FM flux: each image format holds the disk or is refused;
+// ImageDisk files carry FM modes and libdsk reads them back.
+TEST(Fm, ImageFilesReadBackInLibdsk)
+{
+    const bool haveLibdsk = onPath("dsktrans");
+    struct Case {
+        const char *layout;
+        int cylinders;
+        uint8_t mode;           // ImageDisk mode of every track
+        const char *rate;       // as libdsk names it
+        std::vector<std::pair<const char *, const char *>> refused;   // extension, message
+        const char *own;        // the image of its own, or null
+    };
+    const Case cases[] = {
+        {"ibm.3740", 77, 0, "HD",
+         {{"ssd", "an .ssd holds single-sided Acorn DFS disks only"}, {"msa", "MSA holds Atari ST layouts only"},
+          {"adf", "an .adf holds AmigaDOS disks only, not an FM disk (ibm.3740)"}}, nullptr},
+        {"acorn.dfs.ds", 40, 2, "SD", {{"ssd", "an .ssd holds single-sided"}}, "dsd"},
+        {"acorn.dfs.ss", 40, 2, "SD", {{"dsd", "a .dsd holds double-sided"}}, "ssd"},
+    };
+    for (const Case &c : cases) {
+        const mfm::Layout &l = *mfm::findLayout(c.layout);
+        std::vector<uint8_t> image;
+        const std::string scp = diskFlux(l, c.cylinders, image), dir = tempDir();
+        const std::string plain(image.begin(), image.end());
+        RunResult r = runProgram(RAWIMAGE_PATH, {"-o", dir + "/disk.imd", scp});
+        EXPECT_EQ(r.status, 0) << c.layout << "\n" << r.out;
+        EXPECT_NE(r.out.find("Encoding: FM, "), std::string::npos) << r.out;
+        const std::string imd = readFile(dir + "/disk.imd");
+        // Every track record's mode: after the comment, then after each
+        // track's header, map and sectors (all compressed or normal).
+        size_t at = imd.find('\x1A') + 1, tracks = 0;
+        while (at + 5 <= imd.size()) {
+            EXPECT_EQ(uint8_t(imd[at]), c.mode) << c.layout << " track " << tracks;
+            const size_t sectors = uint8_t(imd[at + 3]), bytes = 128u << uint8_t(imd[at + 4]);
+            const bool cylMap = imd[at + 2] & 0x80, headMap = imd[at + 2] & 0x40;
+            at += 5 + sectors * (1 + cylMap + headMap);
+            for (size_t k = 0; k < sectors && at < imd.size(); k++)
+                at += 1 + (imd[at] == 2 ? 1 : imd[at] == 1 ? bytes : 0);
+            tracks++;
+        }
+        EXPECT_EQ(tracks, size_t(c.cylinders * l.geometry.heads)) << c.layout;
+        if (c.own) {
+            const std::string own = dir + "/disk." + c.own;
+            EXPECT_EQ(runProgram(RAWIMAGE_PATH, {"-q", "-o", own, scp}).status, 0) << c.layout;
+            EXPECT_TRUE(readFile(own) == plain) << c.layout;
+        }
+        for (const auto &[ext, message] : c.refused) {
+            const std::string out = dir + "/no." + ext;
+            r = runProgram(RAWIMAGE_PATH, {"-q", "-o", out, scp});
+            EXPECT_EQ(r.status, 2) << c.layout << " ." << ext;
+            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(out)) << out;
+        }
+        if (!haveLibdsk)
+            continue;
+        const mfm::Geometry &g = l.geometry;
+        const std::string home = tempDir();
+        const std::string rc = "[meant]\nsides = alt\ncylinders = " + std::to_string(c.cylinders) + "\nheads = " +
+                               std::to_string(g.heads) + "\nsectors = " + std::to_string(g.sectors) + "\nsecsize = " +
+                               std::to_string(g.bytes) + "\nsecbase = " + std::to_string(g.first) + "\ndatarate = " +
+                               c.rate + "\nfm = Y\n";
+        writeFile(home + "/.libdskrc", std::vector<uint8_t>(rc.begin(), rc.end()));
+        r = runProgram("env", {"HOME=" + home, "timeout", "20", "dsktrans", "-format", "meant", "-itype", "imd",
+                               dir + "/disk.imd", "-otype", "raw", dir + "/back.img"});
+        EXPECT_EQ(r.status, 0) << c.layout << r.all().substr(r.all().size() > 300 ? r.all().size() - 300 : 0);
+        EXPECT_TRUE(readFile(dir + "/back.img") == plain) << c.layout;
+    }
+    if (!haveLibdsk)
+        GTEST_SKIP() << "dsktrans not installed: images checked, libdsk not run";
 }
