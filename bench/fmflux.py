@@ -39,14 +39,14 @@ BASE = ["0.04", "0", "0.01", "0.05"]
 def data_cell(layout, cylinder, head, sector, byte):
     """The stream cell (from the revolution's start) of a data byte of a
     sector as make_scp lays it out: the gaps of fm::gapsFor, two cells per FM
-    cell, the track turned by its own amount."""
+    cell, the track a few cells late against the index."""
     _, _, spt, size, first, kbits, rpm = LAYOUTS[layout]
     track_bytes = kbits * 1000 * 60 // (8 * rpm)
     per_sector = 6 + 1 + 4 + 2 + 11 + 6 + 1 + size + 2
     gap3 = min(max((track_bytes - 73) // spt - per_sector, 8), 27)
     at = 73 + (sector - first) * (per_sector + gap3) + 6 + 1 + 4 + 2 + 11 + 6 + 1 + byte
     rev = track_bytes * 32
-    return (at * 32 - (cylinder * 2 + head) * 7919 * 13 % rev) % rev
+    return (at * 32 + (cylinder * 2 + head) % 16) % rev
 
 
 def damage():

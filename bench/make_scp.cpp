@@ -9,8 +9,9 @@
 //                       each track turned by its own amount against the index
 //   --fm LAYOUT         FM tracks of that layout (ibm.3740, acorn.dfs.ss,
 //                       acorn.dfs.ds, trs80.sssd), written as cells of MFM at
-//                       twice the FM rate (every FM cell two cells), turned as
-//                       --amiga's; SECTORS is the layout's (the argument is
+//                       twice the FM rate (every FM cell two cells), each track
+//                       from the index as a controller formats it (a few
+//                       cells late); SECTORS is the layout's (the argument is
 //                       ignored), CYLINDERS its own by default, the heads the
 //                       layout's. Acorn DFS writes head 0 in the IDs of both
 //                       sides. JITTER and PEAKSHIFT are in FM cells.
@@ -192,7 +193,9 @@ int main(int argc, char **argv)
     for (int c = 0; c < cylinders; c++)
         for (int h = 0; h < heads; h++) {
             std::vector<uint8_t> cells;
-            const int64_t turn = (int64_t(c * 2 + h) * 7919 * 13) % rev;
+            // An AmigaDOS track starts anywhere; an FM one at the index, a
+            // few cells late.
+            const int64_t turn = fm ? rev - (c * 2 + h) % 16 : (int64_t(c * 2 + h) * 7919 * 13) % rev;
             if (amiga || fm) {
                 const auto one = fm ? fmTrack(*fm, c, h, adf, turn) : amigaTrack(c, h, sectors, rev, adf, turn);
                 for (int r = 0; r < revolutions; r++)
