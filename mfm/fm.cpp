@@ -107,6 +107,8 @@ inline uint8_t oddCells(unsigned w)
     return uint8_t(w);
 }
 inline uint8_t dataOf(uint16_t w) { return oddCells(w); }
+// Cells 0, 2, 4 and 6 of a byte (the earliest in bit 7) as a nibble.
+inline unsigned evenCells(uint8_t b) { return oddCells(unsigned(b) >> 1) & 0xF; }
 inline uint8_t clockOf(uint16_t w) { return oddCells(unsigned(w) >> 1); }
 
 inline bool isDataMark(uint8_t m) { return m == MARK_DATA || isDeletedMark(m); }
@@ -132,7 +134,18 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
     const int64_t perPhase = (total + scale - 1) / scale;
     const size_t phaseBytes = size_t((perPhase + 7) / 8) + 8;
     // Every phase's FM cells, packed (at scale 1 the stream itself).
-    if (scale > 1) {
+    if (scale == 2) {
+        // A byte's cells 0, 2, 4, 6 and 1, 3, 5, 7 as two nibbles; two
+        // bytes make a byte of each phase.
+        phases_.assign(phaseBytes * 2, 0);
+        for (size_t b = 0; b < cells.size(); b++) {
+            const unsigned even = evenCells(cells[b]), odd = evenCells(uint8_t(cells[b] << 1));
+            const size_t at = b >> 1;
+            const int shift = b & 1 ? 0 : 4;
+            phases_[at] |= uint8_t(even << shift);
+            phases_[phaseBytes + at] |= uint8_t(odd << shift);
+        }
+    } else if (scale > 2) {
         phases_.assign(phaseBytes * size_t(scale), 0);
         for (int64_t i = 0; i < total; i++)
             if ((cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1) {

@@ -656,7 +656,8 @@ bool bothHalvesSayHead0(std::span<const Field> fields, int64_t half)
 void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
 {
     collectCopies(scanner.scan(cells, DataLength::fromId, true), {}, out, cells);
-    if (out.syncs >= FORMATTED_SYNCS)
+    // An empty slot (past the captured tracks) holds no FM either.
+    if (out.syncs >= FORMATTED_SYNCS || std::all_of(cells.begin(), cells.end(), [](uint8_t b) { return b == 0; }))
         return;
     for (const int scale : FM_SCALES) {
         const std::span<const Field> found = scanner.scanFm(cells, scale);
