@@ -213,6 +213,7 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
         if (named.size() == good.size())
             break;
     }
+    dropMisplacedCopies(out);
     if (work.cells.marks.size() < 2)
         numberRevolutions(out.copies);
     return true;

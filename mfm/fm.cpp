@@ -300,7 +300,7 @@ std::vector<uint8_t> encodeTrack(std::span<const Sector> sectors, const Gaps &ga
     for (const Sector &s : sectors) {
         bytes(0x00, gaps.sync);
         const uint8_t id[ID_BYTES] = {s.cylinder, s.head, s.sector, s.size};
-        field(MARK_ID, id, ID_BYTES, false);
+        field(MARK_ID, id, ID_BYTES, s.badId);
         bytes(0xFF, gaps.gap2);
         bytes(0x00, gaps.sync);
         field(s.deleted ? MARK_DELETED : MARK_DATA, s.data.data(), s.data.size(), s.badData);

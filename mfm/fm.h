@@ -113,6 +113,7 @@ struct Sector {
     std::span<const uint8_t> data;                          /* 128 << size bytes */
     bool deleted = false;                                   /* mark F8 instead of FB */
     bool badData = false;                                   /* write a wrong data CRC */
+    bool badId = false;                                     /* write a wrong ID CRC */
 };
 
 /* The gaps of a track, in bytes. */

@@ -611,6 +611,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
         c.storedCheck = fd.storedCrc;
         c.bit = fd.bit;
         c.revolution = int(std::upper_bound(indexCells.begin(), indexCells.end(), fd.bit) - indexCells.begin());
+        c.place = c.revolution > 0 ? fd.bit - indexCells[size_t(c.revolution - 1)] : -1;
         c.data.assign(fd.data.begin(), fd.data.end());
         // Cells of the data field's bytes and CRC, and where they start
         // (after A1 A1 A1 and the mark; of FM, after the mark).
@@ -681,6 +682,43 @@ void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
         out.fmScale = scale;
         return;
     }
+}
+
+void dropMisplacedCopies(TrackRead &read)
+{
+    // The places of sound IDs' copies, by sector; and the least distance
+    // between two sectors' middle places.
+    std::map<uint32_t, std::vector<int64_t>> places;
+    for (const SectorCopy &c : read.copies)
+        if (c.idOk && c.place >= 0 && c.family != Family::amiga)
+            places[sectorKey(c.cylinder, c.head, c.sector, c.family)].push_back(c.place);
+    if (places.size() < 2)
+        return;
+    std::vector<int64_t> middles;
+    for (auto &[key, at] : places) {
+        std::sort(at.begin(), at.end());
+        middles.push_back(at[at.size() / 2]);
+    }
+    std::sort(middles.begin(), middles.end());
+    int64_t spacing = INT64_MAX;
+    for (size_t k = 1; k < middles.size(); k++)
+        spacing = std::min(spacing, middles[k] - middles[k - 1]);
+    const int64_t margin = spacing / 4;
+    auto near = [&](const std::vector<int64_t> &at, int64_t place) {
+        const auto it = std::lower_bound(at.begin(), at.end(), place - margin);
+        return it != at.end() && *it <= place + margin;
+    };
+    const auto dropped = std::remove_if(read.copies.begin(), read.copies.end(), [&](const SectorCopy &c) {
+        if (c.idOk || c.place < 0 || c.family == Family::amiga)
+            return false;
+        const uint32_t own = sectorKey(c.cylinder, c.head, c.sector, c.family);
+        if (const auto it = places.find(own); it != places.end() && near(it->second, c.place))
+            return false;
+        return std::any_of(places.begin(), places.end(),
+                           [&](const auto &p) { return p.first != own && near(p.second, c.place); });
+    });
+    read.misplaced += int(read.copies.end() - dropped);
+    read.copies.erase(dropped, read.copies.end());
 }
 
 Geometry geometryHoldingAll(const Recovery &rec)

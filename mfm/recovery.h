@@ -53,6 +53,10 @@ struct SectorCopy {
     bool deleted = false;                                    /* a deleted-data mark (F8..FA) */
     int64_t bit = 0;                                         /* cell of the data field's sync */
     int revolution = 0;                                      /* see collectCopies */
+    /* Cells from the index pulse of its revolution to the data field's
+     * sync: where on the track it lies; -1 when its read has no index
+     * pulse before it. */
+    int64_t place = -1;
     int pass = 0;                                            /* the flux decoder's pass (FLUX_PASSES) */
     uint32_t storedCheck = 0;                                /* the data CRC (checksum) as read */
     std::vector<uint8_t> data;
@@ -101,6 +105,9 @@ struct TrackRead {
      * seconds; 0 for a slot. */
     int revolutions = 0;
     double indexPeriod = 0;
+    /* Copies dropped because their ID CRC was wrong and they lay where a
+     * sound ID of another sector puts that sector (dropMisplacedCopies). */
+    int misplaced = 0;
     /* Sync words (cells 4489) in one revolution of a read that holds no
      * sound sector header of any family (countSyncWords); -1 when not
      * counted. */
@@ -126,6 +133,17 @@ constexpr int FM_SCALES[] = {2, 1};
  * (vote.h). */
 void collectCopies(std::span<const Field> fields, std::span<const int64_t> indexCells, TrackRead &out,
                    std::span<const uint8_t> cells = {});
+
+/* Drops the copies of `read` whose ID CRC is wrong and that lie where the
+ * sound IDs of another sector of the read put that sector's data field (its
+ * place on the track, SectorCopy::place, within a quarter of the least
+ * distance between two sectors' middle places of one such copy), and not
+ * where their own sector's lie: a damaged ID of that other
+ * sector, whose numbers (one bit off, say) would file its bytes, or count
+ * its bad reads, under a sector they are not. AmigaDOS copies, which name
+ * their sector in a checked header only, are kept. Adds the count to
+ * read.misplaced. */
+void dropMisplacedCopies(TrackRead &read);
 
 /* Scans a raw capture's slot (both heads of a cylinder, head 0 from its
  * start, head 1 from its middle) and collects its sectors into `out` as

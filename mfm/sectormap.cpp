@@ -480,6 +480,7 @@ std::string jsonReport(const Recovery &rec, std::span<const InputInfo> inputs)
                           {"syncs", r.syncs},
                           {"copies", r.copies.size()},
                           {"good_copies", good},
+                          {"misplaced_copies", r.misplaced},
                           {"sync_words", r.syncWords >= 0 ? json(r.syncWords) : json(nullptr)}});
     }
     report["tracks"] = std::move(tracks);

@@ -66,6 +66,7 @@ struct FluxTrackCells {
     int cylinder, head;
     std::vector<uint8_t> revolution;
     int rate;
+    std::vector<std::vector<uint8_t>> later = {};   // the revolutions after the first, when they differ
 };
 
 std::string writeScp(const std::vector<FluxTrackCells> &tracks, int revolutions, const FluxNoise &base,
@@ -75,8 +76,10 @@ std::string writeScp(const std::vector<FluxTrackCells> &tracks, int revolutions,
     for (const FluxTrackCells &t : tracks) {
         const int64_t rev = int64_t(t.revolution.size()) * 8;
         std::vector<uint8_t> cells;
-        for (int r = 0; r < revolutions; r++)
-            cells.insert(cells.end(), t.revolution.begin(), t.revolution.end());
+        for (int r = 0; r < revolutions; r++) {
+            const std::vector<uint8_t> &one = r == 0 || t.later.empty() ? t.revolution : t.later[size_t(r - 1)];
+            cells.insert(cells.end(), one.begin(), one.end());
+        }
         FluxNoise noise = base;
         noise.revolutionCells = rev;
         noise.seed = uint64_t(t.cylinder * 2 + t.head + 1);
@@ -347,4 +350,37 @@ TEST(Fm, ImageFilesReadBackInLibdsk)
     }
     if (!haveLibdsk)
         GTEST_SKIP() << "dsktrans not installed: images checked, libdsk not run";
+}
+
+// A damaged ID of one sector whose number reads as another's (a bit off)
+// names nothing: its copy lies where the sound IDs of its own sector put
+// it, and is not filed, kept or voted under the other number.
+TEST(Fm, ADamagedIdInAnotherSectorsPlaceNamesNothing)
+{
+    constexpr int trackBytes = 3125;
+    FmTrack t = fmTrack(0, 0, 0, 10, 256, 0);
+    t.sectors[2].badData = true;    // sector 2 is never read whole
+    const fm::Gaps gaps = fm::gapsFor(10, 256, trackBytes);
+    const std::vector<uint8_t> sound = fm::encodeTrack(t.sectors, gaps, trackBytes, 2);
+    // In the first revolution sector 6's ID reads 2 (6 with a bit lost),
+    // its CRC wrong; its data field is whole.
+    t.sectors[6].sector = 2;
+    t.sectors[6].badId = true;
+    const std::vector<uint8_t> damaged = fm::encodeTrack(t.sectors, gaps, trackBytes, 2);
+    FluxNoise noise;
+    noise.jitter = 0.03;
+    const std::vector<mfm::TrackRead> reads =
+        decodeFlux({{0, 0, damaged, mfm::RATE_250K, {sound, sound}}}, 3, noise);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_GE(reads[0].misplaced, 1);
+    for (const mfm::SectorCopy &c : reads[0].copies)
+        EXPECT_FALSE(c.sector == 2 && c.data == t.data[6]) << "sector 6's bytes kept as a copy of 2";
+    mfm::RecoveryOptions options;
+    options.geometry = mfm::Geometry{1, 1, 10, 256, 0, Family::fm};
+    const mfm::Recovery rec = mfm::recoverDisk(reads, options);
+    EXPECT_EQ(rec.count(mfm::SectorStatus::good), 9);
+    const mfm::RecoveredSector &two = rec.sectors[2];
+    EXPECT_EQ(two.status, mfm::SectorStatus::crcError);
+    EXPECT_FALSE(two.dataConfirmed);
+    EXPECT_FALSE(std::equal(t.data[6].begin(), t.data[6].end(), rec.image.begin() + 2 * 256));
 }
