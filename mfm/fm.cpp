@@ -141,9 +141,9 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
         for (size_t b = 0; b < cells.size(); b++) {
             const unsigned even = evenCells(cells[b]), odd = evenCells(uint8_t(cells[b] << 1));
             const size_t at = b >> 1;
-            const int shift = b & 1 ? 0 : 4;
-            phases_[at] |= uint8_t(even << shift);
-            phases_[phaseBytes + at] |= uint8_t(odd << shift);
+            const int up = b & 1 ? 0 : 4;   // the first byte of a pair: the high nibble
+            phases_[at] |= uint8_t(even << up);
+            phases_[phaseBytes + at] |= uint8_t(odd << up);
         }
     } else if (scale > 2) {
         phases_.assign(phaseBytes * size_t(scale), 0);
