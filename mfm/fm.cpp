@@ -234,6 +234,16 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
     return fields_;
 }
 
+bool mayHoldFm(std::span<const uint8_t> cells, int scale)
+{
+    size_t busy = 0, fit = 0;
+    for (const uint8_t b : cells) {
+        busy += b != 0;
+        fit += b != 0 && (scale == 2 ? (b & 0xAA) == 0 || (b & 0x55) == 0 : (b & 0xAA) == 0xAA || (b & 0x55) == 0x55);
+    }
+    return busy > 0 && fit * 10 >= busy * 9;
+}
+
 int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int scale, int64_t count)
 {
     int64_t errors = 0, k = 0;

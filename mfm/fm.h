@@ -97,6 +97,13 @@ private:
     std::vector<Hit> hits_;
 };
 
+/* Whether `cells` can hold FM read at `scale` (1 or 2), judged byte by byte
+ * over the bytes that hold transitions: at scale 2 an FM cell is followed by
+ * a 0, so nine in ten of them keep their ones in one parity of cells; at
+ * scale 1 every clock cell is 1, so nine in ten have one parity all ones.
+ * MFM (no two ones side by side, gaps of 4E) and noise fall far short. */
+bool mayHoldFm(std::span<const uint8_t> cells, int scale);
+
 /* The FM cells [from, from + count * scale) of `cells` read at `scale` make
  * `count` FM cells, the first a clock cell: the clock cells among them that
  * are not 1, and (scale > 1) the cells between FM cells that are not 0. A

@@ -657,10 +657,11 @@ bool bothHalvesSayHead0(std::span<const Field> fields, int64_t half)
 void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
 {
     collectCopies(scanner.scan(cells, DataLength::fromId, true), {}, out, cells);
-    // An empty slot (past the captured tracks) holds no FM either.
-    if (out.syncs >= FORMATTED_SYNCS || std::all_of(cells.begin(), cells.end(), [](uint8_t b) { return b == 0; }))
+    if (out.syncs >= FORMATTED_SYNCS)
         return;
     for (const int scale : FM_SCALES) {
+        if (!fm::mayHoldFm(cells, scale))
+            continue;
         const std::span<const Field> found = scanner.scanFm(cells, scale);
         if (std::none_of(found.begin(), found.end(), [](const Field &fd) { return fd.mark == MARK_ID && fd.crcOk(); }))
             continue;

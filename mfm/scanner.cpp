@@ -39,6 +39,7 @@
 #include "mfm/mfm.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #if defined(__x86_64__) && !defined(MFM_NO_SIMD)
 #define MFM_X86_SIMD 1
@@ -654,20 +655,33 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
 
 int countSyncWords(std::span<const uint8_t> cells, int64_t from, int64_t to)
 {
-    constexpr unsigned SYNC = 0x4489;
+    constexpr uint64_t SYNC = 0x4489;
+    constexpr int WORD = 16, STRIDE = 48;   // starts looked at per window of 64 cells
+    from = std::max<int64_t>(from, 0);
     to = std::min<int64_t>(to, int64_t(cells.size()) * 8);
+    auto byteAt = [&](size_t k) -> uint64_t { return k < cells.size() ? cells[k] : 0u; };
     int count = 0;
-    unsigned window = 0;
-    int fill = 0;   // cells in the window since the last match
-    for (int64_t i = std::max<int64_t>(from, 0); i < to; i++) {
-        // Stretches without transitions (an empty slot) a byte at a time.
-        while (window == 0 && (i & 7) == 0 && i + 8 <= to && cells[size_t(i >> 3)] == 0)
-            i += 8, fill += 8;
-        if (i >= to)
-            break;
-        window = (window << 1 | ((cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1u)) & 0xFFFF;
-        if (++fill >= 16 && window == SYNC)
-            count++, fill = 0;
+    int64_t next = from;   // the next sync word may start here
+    for (int64_t i = from; i + WORD <= to; i += STRIDE) {
+        // The 64 cells from cell i, the first in bit 63.
+        const size_t at = size_t(i >> 3);
+        uint64_t w = 0;
+        for (size_t k = 0; k < 8; k++)
+            w = w << 8 | byteAt(at + k);
+        if (const int shift = int(i & 7))
+            w = w << shift | byteAt(at + 8) >> (8 - shift);
+        // Bit 63 - j: cells i + j .. i + j + 15 read 4489.
+        uint64_t m = ~uint64_t(0) << (64 - STRIDE);
+        for (int k = 0; k < WORD && m; k++)
+            m &= (SYNC >> (WORD - 1 - k)) & 1 ? w << k : ~(w << k);
+        // Earliest first, none overlapping the one before.
+        while (m) {
+            const int j = std::countl_zero(m);
+            m &= ~(uint64_t(1) << (63 - j));
+            const int64_t start = i + j;
+            if (start >= next && start + WORD <= to)
+                count++, next = start + WORD;
+        }
     }
     return count;
 }
