@@ -668,8 +668,8 @@ int countSyncWords(std::span<const uint8_t> cells, int64_t from, int64_t to)
         uint64_t w = 0;
         for (size_t k = 0; k < 8; k++)
             w = w << 8 | byteAt(at + k);
-        if (const int shift = int(i & 7))
-            w = w << shift | byteAt(at + 8) >> (8 - shift);
+        if (const int off = int(i & 7))
+            w = w << off | byteAt(at + 8) >> (8 - off);
         // Bit 63 - j: cells i + j .. i + j + 15 read 4489.
         uint64_t m = ~uint64_t(0) << (64 - STRIDE);
         for (int k = 0; k < WORD && m; k++)

@@ -265,3 +265,45 @@ TEST(Differential, ScannerPathsAgree)
     // The three tracks and the one beside IBM fields, whole, in both lengths.
     EXPECT_EQ(amigaSectors, 2 * 4 * 11);
 }
+
+// countSyncWords against the plain count: a window of 16 cells slid one cell
+// at a time, a match counting when it overlaps no match before it and lies
+// inside [from, to). Syncs planted at every offset, back to back, across
+// the range's ends, in random cells and in cells of 4E gap.
+TEST(Differential, SyncWordsCountedAsThePlainCount)
+{
+    auto plain = [](const std::vector<uint8_t> &cells, int64_t from, int64_t to) {
+        to = std::min<int64_t>(to, int64_t(cells.size()) * 8);
+        int count = 0;
+        for (int64_t i = std::max<int64_t>(from, 0), next = i; i + 16 <= to; i++) {
+            unsigned w = 0;
+            for (int k = 0; k < 16; k++)
+                w = w << 1 | ((cells[size_t((i + k) >> 3)] >> (7 - ((i + k) & 7))) & 1u);
+            if (w == 0x4489 && i >= next)
+                count++, next = i + 16;
+        }
+        return count;
+    };
+    std::mt19937 rng(4489);
+    for (int round = 0; round < 40; round++) {
+        std::vector<uint8_t> cells(size_t(200 + rng() % 400));
+        for (size_t k = 0; k < cells.size(); k++)
+            cells[k] = round % 3 == 0 ? uint8_t(rng()) : k % 2 ? 0x54 : 0x92;
+        // Syncs at random offsets, some back to back.
+        for (int n = 0; n < 12; n++) {
+            int64_t at = int64_t(rng() % (cells.size() * 8 - 64));
+            for (int rep = 0; rep < 1 + int(rng() % 3); rep++, at += 16)
+                for (int k = 0; k < 16; k++) {
+                    const uint8_t mask = uint8_t(0x80 >> ((at + k) & 7));
+                    uint8_t &b = cells[size_t((at + k) >> 3)];
+                    b = uint8_t((0x4489 >> (15 - k)) & 1 ? b | mask : b & ~mask);
+                }
+        }
+        const int64_t total = int64_t(cells.size()) * 8;
+        for (const auto &[from, to] : std::vector<std::pair<int64_t, int64_t>>{
+                 {0, total}, {int64_t(rng() % 100), total - int64_t(rng() % 100)}, {-5, total + 40}, {37, 38}}) {
+            EXPECT_EQ(mfm::countSyncWords(cells, from, to), plain(cells, from, to))
+                << "round " << round << " cells [" << from << ", " << to << ")";
+        }
+    }
+}
