@@ -103,7 +103,7 @@ std::vector<uint8_t> unpack(std::span<const uint8_t> packed, int64_t cells)
 // within ALIGN_BAND cells of the diagonal; returns that cost. `from` is
 // reused.
 int align(std::span<const uint8_t> ref, std::span<const uint8_t> copy, std::vector<uint8_t> &from,
-          std::vector<uint8_t> &out)
+          std::vector<uint8_t> &out, std::vector<uint8_t> *gained = nullptr)
 {
     constexpr int W = ALIGN_BAND, B = 2 * W + 1;
     constexpr int FAR = INT_MAX / 4;
@@ -138,6 +138,8 @@ int align(std::span<const uint8_t> ref, std::span<const uint8_t> copy, std::vect
             d = k;
     const int cost = prev[size_t(d)];
     out.assign(size_t(n), GAP);
+    if (gained)   // the cell the copy gained before each place (the last such), or GAP
+        gained->assign(size_t(n + 1), GAP);
     for (int i = n; i > 0;) {
         const int j = i + d - W;
         switch (from[size_t(i) * B + size_t(d)]) {
@@ -149,6 +151,8 @@ int align(std::span<const uint8_t> ref, std::span<const uint8_t> copy, std::vect
             i--, d++;
             break;
         default:
+            if (gained && j > 0)
+                (*gained)[size_t(i)] = copy[size_t(j - 1)];
             d--;
             if (d < 0)
                 return cost;
@@ -156,6 +160,49 @@ int align(std::span<const uint8_t> ref, std::span<const uint8_t> copy, std::vect
         }
     }
     return cost;
+}
+
+// The vote mended where it slipped itself: its first reference was a copy,
+// and a copy lost or gained a cell somewhere (when every read slipped, the
+// reference did too), which the place-by-place vote keeps. Each copy is
+// aligned with the vote (extended by its last cells to the copies' length)
+// and a place most copies have no cell at is dropped, a cell most copies
+// gained before a place is put in (the value most of them gained), then the
+// cells are voted again; twice. Returns the mended vote, all `cells` places
+// or fewer.
+std::vector<uint8_t> mendSlips(std::span<const SectorCopy *const> copies, std::vector<uint8_t> vote, int64_t cells)
+{
+    std::vector<std::vector<uint8_t>> own, aligned(copies.size()), gained(copies.size());
+    for (const SectorCopy *c : copies)
+        own.push_back(unpack(c->cells, cells));
+    vote.insert(vote.end(), own.front().begin() + ptrdiff_t(vote.size()), own.front().end());
+    std::vector<uint8_t> from, mended;
+    const size_t n = copies.size();
+    for (int round = 0; round < ROUNDS; round++) {
+        for (size_t k = 0; k < own.size(); k++)
+            align(vote, own[k], from, aligned[k], &gained[k]);
+        mended.clear();
+        for (size_t i = 0; i <= vote.size(); i++) {
+            size_t gains = 0, gainedOnes = 0;
+            for (size_t k = 0; k < own.size(); k++)
+                if (gained[k][i] != GAP)
+                    gains++, gainedOnes += gained[k][i];
+            if (2 * gains > n)
+                mended.push_back(2 * gainedOnes > gains);
+            if (i == vote.size())
+                break;
+            size_t have = 0, ones = 0;
+            for (const auto &a : aligned)
+                if (a[i] != GAP)
+                    have++, ones += a[i];
+            if (2 * have >= n)
+                mended.push_back(2 * ones == have ? vote[i] : 2 * ones > have);
+        }
+        vote.swap(mended);
+        if (int64_t(vote.size()) > cells)
+            vote.resize(size_t(cells));
+    }
+    return vote;
 }
 
 // Each place's cell by majority of the aligned copies that have one there;
@@ -570,6 +617,16 @@ Vote voteCopies(std::span<const SectorCopy *const> copies, size_t bytes, Simd si
         if (confirms(family, voted.data(), bytes, mark)) {
             v.data = std::move(voted);
             v.confirmed = v.aligned = true;
+        } else {
+            // The vote's own slips mended: another vote, confirmed the same way.
+            std::vector<uint8_t> mended = mendSlips(withCells, ref, cells);
+            if (int64_t(mended.size()) >= cells - ALIGN_BAND) {
+                cellsToField(family, mended, voted.data(), bytes);
+                if (confirms(family, voted.data(), bytes, mark)) {
+                    v.data = std::move(voted);
+                    v.confirmed = v.aligned = true;
+                }
+            }
         }
     }
     v.data.resize(bytes);

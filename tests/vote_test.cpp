@@ -16,7 +16,7 @@ constexpr int64_t DATA_CELL = 16 * 60;    // where the data field's bytes start,
 // Damage to the cells of one read of a sector: a data cell flipped (a bit
 // error) or a cell lost (a slip of the loop), at a cell of its data field.
 struct Damage {
-    enum { FLIP, LOSE } kind;
+    enum { FLIP, LOSE, GAIN } kind;
     int64_t cell;
 };
 
@@ -34,8 +34,10 @@ mfm::SectorCopy readWith(const std::vector<uint8_t> &data, const std::vector<Dam
         const size_t at = size_t(DATA_CELL + it->cell);
         if (it->kind == Damage::FLIP)
             bits[at] = !bits[at];
-        else
+        else if (it->kind == Damage::LOSE)
             bits.erase(bits.begin() + ptrdiff_t(at));
+        else
+            bits.insert(bits.begin() + ptrdiff_t(at), true);
     }
     std::fill(cells.begin(), cells.end(), 0);
     for (size_t i = 0; i < bits.size(); i++)
@@ -66,6 +68,10 @@ TEST(Vote, ConfirmedOnlyByTheCrc)
          {{{Damage::LOSE, 1000}}, {{Damage::LOSE, 3000}}, {{Damage::FLIP, 16 * 120 + 1}}}, true, true},
         {"slips in every read",
          {{{Damage::LOSE, 700}, {Damage::FLIP, 5001}}, {{Damage::LOSE, 2500}}, {{Damage::LOSE, 6000}}, {{Damage::FLIP, 3}}},
+         true, true},
+        {"every read slipped, each elsewhere, cells gained and lost",
+         {{{Damage::GAIN, 900}}, {{Damage::LOSE, 2600}}, {{Damage::GAIN, 4100}}, {{Damage::GAIN, 5500}},
+          {{Damage::LOSE, 7000}}},
          true, true},
         {"every read wrong in the same place",
          {{{Damage::FLIP, 16 * 9 + 1}}, {{Damage::FLIP, 16 * 9 + 1}}, {{Damage::FLIP, 16 * 9 + 1}}}, false, false},
