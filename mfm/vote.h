@@ -5,7 +5,8 @@
  * Each read of a damaged sector goes wrong in its own places: a burst of
  * noise, a weak transition read a cell early, a cell lost or gained where
  * the loop slipped. Where most copies agree, they hold what was written.
- * Two votes are taken, the second only when the first is not confirmed:
+ * The votes are taken in turn, each only when the one before is not
+ * confirmed:
  *
  *  1. bit by bit over the decoded bytes (and the stored CRC): every data
  *     cell takes the value most copies hold;
@@ -13,7 +14,10 @@
  *     is aligned with the vote of all of them, allowing cells lost or
  *     gained (within ALIGN_BAND cells), so that a copy which slipped a cell
  *     still counts after the slip; then the vote is taken again over the
- *     aligned cells, twice.
+ *     aligned cells, twice. When that is not confirmed, the vote's own
+ *     slips are mended (its first reference was a copy, which slipped too
+ *     when every read did): a place most copies have no cell at is
+ *     dropped, a cell most gained is put in, and the cells are voted again.
  *
  * A vote is confirmed when the CRC of A1 A1 A1, the mark and the voted bytes
  * equals the voted stored CRC: one candidate tried per vote, so a wrong vote
