@@ -302,7 +302,7 @@ TEST(Outputs, MapfileAsDdrescuelogReadsIt)
     ASSERT_EQ(runProgram(DAMAGE_PATH, {dir + "/c.raw", dir + "/w.raw", "0:0:2:crc", "0:0:3:gone", "2:1:9:gone"}).status, 0);
     const RunResult r = runProgram(RAWIMAGE_PATH, {"--mapfile", dir + "/m.log", "-o", dir + "/d.img", dir + "/w.raw"});
     ASSERT_EQ(r.status, 1) << r.all();
-    EXPECT_EQ(readFile(dir + "/m.log"), "# Mapfile. Created by rawimage 1.2.0 (mfm 20200509)\n"
+    EXPECT_EQ(readFile(dir + "/m.log"), "# Mapfile. Created by rawimage 1.3.0 (mfm 20200509)\n"
                                         "# current_pos  current_status  current_pass\n"
                                         "0x00000000     +               1\n"
                                         "#      pos        size  status\n"

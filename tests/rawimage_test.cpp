@@ -76,7 +76,7 @@ TEST(RawimageCli, ExitStatusesAndNothingLost)
         {{"-o", dir + "/no/such/dir/x.img", clean}, 2, "no/such/dir/x.img: No such file or directory"},
         {{"-o", "/dev/full", clean}, 2, "rawimage: /dev/full: No space left on device"},
         {{"--help"}, 0, "usage: rawimage [options] -o IMAGE CAPTURE[:A|:B]..."},
-        {{"-V"}, 0, "rawimage 1.2.0"},
+        {{"-V"}, 0, "rawimage 1.3.0"},
         {{"-q", "-o", img, clean}, 0, "48 of 48 sectors good (100.0%): 0 crc error, 0 missing, 0 conflicts\n"},
         {{"-q", "-o", img, worn}, 1, "47 of 48 sectors good (97.9%): 1 crc error, 0 missing, 0 conflicts\n"},
         {{"-q", "-g", "3:2:12", "--fill", "0xe5", "-o", img, worn}, 1, "47 of 72 sectors good (65.2%)"},

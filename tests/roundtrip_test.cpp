@@ -215,5 +215,5 @@ TEST(RoundTrip, St2rawErrors)
     EXPECT_EQ(help.out.rfind("usage: st2raw [options] IMAGE CAPTURE [A|B]\n", 0), 0u);
     const RunResult version = st2raw({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("st2raw 1.2.0 (mfm ", 0), 0u);
+    EXPECT_EQ(version.out.rfind("st2raw 1.3.0 (mfm ", 0), 0u);
 }
