@@ -37,11 +37,15 @@ inline void checkFluxTrack(const mfm::FluxTrack &track, size_t inputSize)
     mfm::TrackRead read;
     read.head = track.head;
     mfm::collectCopies(scanner.scan(cells.bytes, mfm::DataLength::fromId, true), cells.marks, read, cells.bytes);
+    // FM's search over the same cells, at both scales.
+    for (const int scale : {1, 2})
+        mfm::collectCopies(scanner.scanFm(cells.bytes, scale), cells.marks, read, cells.bytes);
     for (const mfm::SectorCopy &c : read.copies)
-        if (c.dataOk && c.idOk && c.clockErrors < 0)
+        if ((c.dataOk && c.idOk && c.clockErrors < 0) || (c.place >= 0 && c.place > cells.cells))
             abort();
+    mfm::dropMisplacedCopies(read);
     // Every copy of the track's cylinder 0 placed and voted, in each family.
-    for (const mfm::Family family : {mfm::Family::ibm, mfm::Family::amiga}) {
+    for (const mfm::Family family : {mfm::Family::ibm, mfm::Family::amiga, mfm::Family::fm}) {
         mfm::RecoveryOptions layout;
         layout.geometry = mfm::Geometry{1, 2, 255, 512, family == mfm::Family::amiga ? 0 : 1, family};
         layout.fill = 0;

@@ -1,7 +1,9 @@
 // Fuzz target: arbitrary bytes as a track slot for the analyser, verbose or
-// not. The slot must come back unchanged and the sector table's flags must
-// stay 0 or 1; the sanitizers catch any access outside the buffers.
+// not, and for rawimage's reading of a slot (MFM, then FM at both scales).
+// The slot must come back unchanged and the sector table's flags must stay
+// 0 or 1; the sanitizers catch any access outside the buffers.
 #include "mfm/mfm.h"
+#include "mfm/recovery.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -37,5 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (s.valid > 1 || s.good > 1 || (s.good && !s.valid))
                 abort();
     f = nullptr;
+    static mfm::Scanner scanner;
+    mfm::TrackRead read;
+    mfm::readSlot(scanner, std::span<const uint8_t>(slot, n), read);
+    if (read.fm && read.fmScale != 1 && read.fmScale != 2)
+        abort();
     return 0;
 }
