@@ -70,10 +70,12 @@ bool readFluxCells(const FluxFile &file, size_t i, int rate, FluxCells &out,
 /* Reads track `i` of `file` and decodes it, collecting its sector copies
  * into `out` as collectCopies does (out's physical, head and rate are the
  * track's; each copy's `pass` says which of FLUX_PASSES found it). A track
- * whose first pass finds no formatted MFM track (fewer than FORMATTED_SYNCS
- * syncs) is tried as FM (fm.h) in its own cells, twice the MFM cell of the
- * rate, the loop steered by intervals of one and two cells; when that finds
- * a sound ID the track is FM (out.fm) and every pass reads it so. The
+ * is tried as FM (fm.h) in its own cells, twice the MFM cell of the rate,
+ * the loop steered by intervals of one and two cells: first, when its flux
+ * has next to no intervals of three MFM cells (under 2 %, intervalShare);
+ * else when the first MFM pass finds no formatted track (fewer than
+ * FORMATTED_SYNCS syncs). When that finds a sound FM ID the track is FM
+ * (out.fm) and every pass reads it so; else it is read as MFM. The
  * first pass's copies are all kept; a later pass, run while sectors are not
  * read well, adds the copies, good and bad, of sectors that have no good
  * copy yet (the bad ones count in the vote of recoverDisk), and the sound

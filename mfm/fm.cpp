@@ -36,6 +36,11 @@ struct CrcTable {
 constexpr CrcTable CRC;
 inline uint16_t crcByte(uint16_t crc, uint8_t b) { return uint16_t(crc << 8 ^ CRC.t[(crc >> 8 ^ b) & 0xFF]); }
 
+inline bool cellAt(std::span<const uint8_t> b, int64_t i)
+{
+    return i >= 0 && size_t(i >> 3) < b.size() && ((b[size_t(i >> 3)] >> (7 - (i & 7))) & 1);
+}
+
 // The 64 cells from byte `at` of a packed stream (zero past its end), the
 // first in the top bit.
 inline uint64_t windowAt(std::span<const uint8_t> b, size_t at)
@@ -50,9 +55,15 @@ inline uint64_t windowAt(std::span<const uint8_t> b, size_t at)
     return w;
 }
 
-// The 64 cells from cell `i` (zero past the end), the first in the top bit.
+// The 64 cells from cell `i` (zero outside the stream), the first in the top bit.
 inline uint64_t cells64(std::span<const uint8_t> b, int64_t i)
 {
+    if (i < 0) {
+        uint64_t w = 0;
+        for (int k = 0; k < 64; k++)
+            w = w << 1 | uint64_t(cellAt(b, i + k));
+        return w;
+    }
     const size_t at = size_t(i >> 3);
     const int off = int(i & 7);
     const uint64_t w = windowAt(b, at);
@@ -82,10 +93,6 @@ inline uint64_t prefixAt(uint64_t x)
     return m;
 }
 
-inline bool cellAt(std::span<const uint8_t> b, int64_t i)
-{
-    return i >= 0 && size_t(i >> 3) < b.size() && ((b[size_t(i >> 3)] >> (7 - (i & 7))) & 1);
-}
 
 // The 16 cells from cell `i` of a packed stream (zero past its end).
 inline uint16_t wordAt(std::span<const uint8_t> b, int64_t i)

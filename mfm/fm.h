@@ -73,8 +73,9 @@ uint16_t fieldCrc(uint8_t mark, const uint8_t *bytes, size_t count);
  * reports MFM's (scanner.h): Field::family is Family::fm, Field::bit the
  * stream's cell of the mark's first cell, Field::scale the stream's cells
  * per FM cell; an ID field's four bytes, a data field's bytes when an ID
- * within BIND_CELLS FM cells before it introduced it (with a size code of
- * at most MAX_SIZE_CODE), and both CRCs. Data marks FB and F8..FA start data
+ * within BIND_CELLS FM cells before it introduced it (the mark before the
+ * data mark was that ID's, as scanner.h's Field::introduced; with a size
+ * code of at most MAX_SIZE_CODE), and both CRCs. Data marks FB and F8..FA start data
  * fields (DataLength::fromId). Owns its buffers; results live until the
  * next search. */
 class Search {

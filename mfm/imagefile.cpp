@@ -159,7 +159,7 @@ void putImdTrack(std::vector<uint8_t> &out, const Recovery &rec, size_t first, i
         // A disk whose IDs name head 0 on both sides (Acorn DFS) gets no
         // head map: readers find the sectors of side 1 by its head, and the
         // comment says what the IDs name.
-        otherHead |= s.copy && s.copy->head != head && !rec.sidesByRead;
+        otherHead |= s.copy && s.copy->head != head && !(rec.sidesByRead && s.copy->head == 0);
     }
     std::map<int, int> rates;
     int fm = 0;

@@ -31,9 +31,10 @@
  *    copies, the one holding copies of most of its sectors -- then those
  *    that read does not hold, by number; a cylinder map (head byte
  *    bit 7) when a chosen copy's ID names another cylinder than its track,
- *    a head map (bit 6) when one names another head (not on a disk whose
- *    IDs name head 0 on both sides, Recovery::sidesByRead: readers such as
- *    libdsk then find no sector of side 1; the comment says it);
+ *    a head map (bit 6) when one names another head (not for side 1's
+ *    sectors naming head 0 on a disk whose IDs name head 0 on both sides,
+ *    Recovery::sidesByRead: readers such as libdsk would then find no
+ *    sector of side 1; the comment says it);
  *  - per sector its record: unavailable for a missing sector; for the
  *    others the image's bytes (the filler never, the byte-wise vote of bad
  *    copies where there was one), compressed to one byte when all are

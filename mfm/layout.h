@@ -72,7 +72,8 @@ struct Layout {
     int rpm;
     const char *notes;
     /* Cylinders the layout's disks come with too (the 40-track disks of a
-     * layout named for 80), or 0. */
+     * layout named for 80, the 40-track disks of one named for 35), or 0:
+     * a disk whose IDs name no more than the fewer of the two gets those. */
     int otherCylinders = 0;
 };
 

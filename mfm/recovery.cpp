@@ -668,7 +668,7 @@ void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
         // Head 1 from the middle of the slot: on a disk whose IDs name head
         // 0 on both sides, the only word of the side.
         std::vector<Field> fields(found.begin(), found.end());
-        const int64_t half = int64_t(cells.size()) * 4;
+        const int64_t half = int64_t(TRACK_SLOT_SIZE) * 4;   // a whole slot's middle, cut or not
         if (bothHalvesSayHead0(fields, half))
             for (Field &fd : fields)
                 if (fd.mark == MARK_ID && fd.bit >= half)
@@ -704,8 +704,10 @@ void dropMisplacedCopies(TrackRead &read)
     int64_t spacing = INT64_MAX;
     for (size_t k = 1; k < middles.size(); k++)
         spacing = std::min(spacing, middles[k] - middles[k - 1]);
-    const int64_t margin = spacing / 4;
-    auto near = [&](const std::vector<int64_t> &at, int64_t place) {
+    // Within a quarter of that distance, and of half the copy's own data
+    // field (sectors lie a field apart at least, though the nearest two
+    // with sound IDs may lie far apart).
+    auto near = [&](const std::vector<int64_t> &at, int64_t place, int64_t margin) {
         const auto it = std::lower_bound(at.begin(), at.end(), place - margin);
         return it != at.end() && *it <= place + margin;
     };
@@ -713,10 +715,11 @@ void dropMisplacedCopies(TrackRead &read)
         if (c.idOk || c.place < 0 || c.family == Family::amiga)
             return false;
         const uint32_t own = sectorKey(c.cylinder, c.head, c.sector, c.family);
-        if (const auto it = places.find(own); it != places.end() && near(it->second, c.place))
+        const int64_t margin = std::min<int64_t>(spacing / 4, 8 * int64_t(c.data.size()));
+        if (const auto it = places.find(own); it != places.end() && near(it->second, c.place, margin))
             return false;
         return std::any_of(places.begin(), places.end(),
-                           [&](const auto &p) { return p.first != own && near(p.second, c.place); });
+                           [&](const auto &p) { return p.first != own && near(p.second, c.place, margin); });
     });
     read.misplaced += int(read.copies.end() - dropped);
     read.copies.erase(dropped, read.copies.end());
@@ -810,9 +813,11 @@ Recovery recoverDisk(std::span<const TrackRead> reads, const RecoveryOptions &op
         const Layout &l = *options.format;
         const int named = cylindersNamed(reads, steps, l.geometry.family);
         rec.geometry = l.geometry;
-        // A layout whose disks come with fewer cylinders too takes those
-        // when the IDs name no more.
-        const int cylinders = l.otherCylinders && named <= l.otherCylinders ? l.otherCylinders : l.geometry.cylinders;
+        // A layout whose disks come with two counts of cylinders takes the
+        // fewer when the IDs name no more.
+        const int fewer = l.otherCylinders ? std::min(l.otherCylinders, l.geometry.cylinders) : l.geometry.cylinders;
+        const int more = std::max(l.otherCylinders, l.geometry.cylinders);
+        const int cylinders = named <= fewer ? fewer : more;
         rec.geometry.cylinders = std::min(std::max(cylinders, named), MAX_CYLINDERS);
         rec.source = GeometrySource::format;
     } else {

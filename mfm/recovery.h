@@ -64,8 +64,9 @@ struct SectorCopy {
      * cells from the first cell of its bytes, eight to a byte. */
     std::vector<uint8_t> cells;
 
-    /* Clock cells of the data field that break the MFM rule (vote.h's
-     * clockErrors), when collectCopies was given the cells; else 0. */
+    /* Clock cells of the data field that break the encoding's rule (MFM's:
+     * vote.h's clockErrors; FM's: fm.h's), when collectCopies was given the
+     * cells; else 0. */
     int64_t clockErrors = 0;
 
     /* Both CRCs right, and no clock cell wrong. */
@@ -137,8 +138,8 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
 /* Drops the copies of `read` whose ID CRC is wrong and that lie where the
  * sound IDs of another sector of the read put that sector's data field (its
  * place on the track, SectorCopy::place, within a quarter of the least
- * distance between two sectors' middle places of one such copy), and not
- * where their own sector's lie: a damaged ID of that other
+ * distance between two sectors' middle places, and within half the copy's
+ * data field, of one such copy), and not where their own sector's lie: a damaged ID of that other
  * sector, whose numbers (one bit off, say) would file its bytes, or count
  * its bad reads, under a sector they are not. AmigaDOS copies, which name
  * their sector in a checked header only, are kept. Adds the count to

@@ -19,8 +19,8 @@
  *     when every read did): a place most copies have no cell at is
  *     dropped, a cell most gained is put in, and the cells are voted again.
  *
- * A vote is confirmed when the CRC of A1 A1 A1, the mark and the voted bytes
- * equals the voted stored CRC: one candidate tried per vote, so a wrong vote
+ * A vote is confirmed when the CRC of A1 A1 A1 (of FM: none), the mark and
+ * the voted bytes equals the voted stored CRC: one candidate tried per vote, so a wrong vote
  * passes with the odds of any CRC check (one in 65,536). (Its cells are not
  * held to the clock rule below: where reads disagree, the vote of each cell
  * on its own may break it while the data cells are right.) Nothing here

@@ -172,6 +172,17 @@ TEST(FluxTools, FmImagesThroughSt2rawAndBack)
                                   heads + std::to_string(g.sectors) + " sectors of " + std::to_string(g.bytes) +
                                   " bytes (detected)\n", 0), 0u) << r.out.substr(0, 200);
         EXPECT_TRUE(readFile(out) == std::string(image.begin(), image.end())) << c.layout;
+        // Named, the layout keeps the disk's cylinders (35 of a TRS-80's 35 or 40).
+        r = rawimage({"-q", "-f", c.layout, "-o", out, raw});
+        EXPECT_EQ(r.status, 0) << c.layout << r.out;
+        EXPECT_TRUE(readFile(out) == std::string(image.begin(), image.end())) << c.layout << " with --format";
+        if (g.heads == 1) {
+            // A capture cut inside its last slot: what is left of head 0's
+            // track there stays head 0's, the disk single-sided.
+            std::filesystem::resize_file(raw, uint64_t(c.cylinders - 1) * 65536 + 20000);
+            r = rawimage({"-o", out, raw});
+            EXPECT_NE(r.out.find(", 1 head, "), std::string::npos) << c.layout << r.out.substr(0, 300);
+        }
         std::filesystem::remove(raw);
     }
 }

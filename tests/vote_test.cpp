@@ -39,7 +39,7 @@ mfm::SectorCopy readWith(const std::vector<uint8_t> &data, const std::vector<Dam
         else
             bits.insert(bits.begin() + ptrdiff_t(at), true);
     }
-    std::fill(cells.begin(), cells.end(), 0);
+    cells.assign((bits.size() + 7) / 8, 0);
     for (size_t i = 0; i < bits.size(); i++)
         cells[i >> 3] = uint8_t(cells[i >> 3] | bits[i] << (7 - (i & 7)));
     mfm::Scanner scanner;

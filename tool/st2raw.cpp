@@ -290,7 +290,8 @@ const mfm::Layout *fmLayoutByName(const std::string &path)
 {
     const mfm::Geometry &g = l.geometry;
     const int64_t cylinderBytes = int64_t(g.heads) * g.sectors * g.bytes;
-    const int most = std::max(g.cylinders, l.otherCylinders), fewest = l.otherCylinders ? l.otherCylinders : most;
+    const int most = std::max(g.cylinders, l.otherCylinders);
+    const int fewest = l.otherCylinders ? std::min(g.cylinders, l.otherCylinders) : most;
     std::vector<uint8_t> sectors;
     int64_t size = 0;
     try {
