@@ -1,6 +1,7 @@
 // One flux track to cells: reader, data rate, PLL.
 #include "mfm/fluxcells.h"
 #include "mfm/amiga.h"
+#include "mfm/cellbits.h"
 #include "mfm/mfm.h"
 #include "mfm/vote.h"
 
@@ -107,17 +108,14 @@ PllOptions fmPass(PllOptions o)
 bool readFm(Scanner &scanner, FluxCells &work, TrackRead &pass)
 {
     fluxToCells(work.track.intervals, 2 * work.cellTicks, work.track.index, work.spare, fmPass(FLUX_PASSES[0].pll));
-    const std::span<const uint8_t> cells(work.spare.bytes.data(), size_t((work.spare.cells + 7) / 8));
-    TrackRead fm;
-    collectCopies(scanner.scanFm(cells, 1), work.spare.marks, fm, cells);
-    if (fm.ids.empty())
+    const std::span<const Field> fields =
+        scanner.scanFm({work.spare.bytes.data(), size_t((work.spare.cells + 7) / 8)}, 1);
+    if (!anySoundId(fields))
         return false;
     std::swap(work.cells, work.spare);
     work.cellTicks *= 2;
-    pass.copies = std::move(fm.copies);
-    pass.ids = std::move(fm.ids);
-    pass.syncs = fm.syncs;
-    pass.badIds = fm.badIds;
+    pass.clearFields();
+    collectCopies(fields, work.cells.marks, pass, work.bytes());
     return true;
 }
 
@@ -150,28 +148,25 @@ bool decodeFluxTrack(const FluxFile &file, size_t i, int rate, FluxCells &work, 
     std::map<uint32_t, std::set<int>> seenIn, goodIn;   // weak checks: revolutions
     std::map<uint32_t, size_t> withCells;   // copies that kept their cells, per sector
     TrackRead pass;
+    // One pass of the loop over the track's cells and the search of its encoding.
+    auto run = [&](const PllOptions &loop) {
+        fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, out.fm ? fmPass(loop) : loop);
+        collectCopies(out.fm ? scanner.scanFm(work.bytes(), 1) : scanner.scan(work.bytes(), DataLength::fromId, true),
+                      work.cells.marks, pass, work.bytes());
+    };
     for (int p = 0; p < FLUX_PASS_COUNT; p++) {
-        pass.copies.clear();
-        pass.ids.clear();
-        pass.syncs = 0;
-        pass.badIds = 0;
-        if (p == 0) {
+        pass.clearFields();
+        if (p > 0) {
+            run(FLUX_PASSES[p].pll);
+        } else if (fmFirst && readFm(scanner, work, pass)) {
             // The track's encoding: FM when the flux looks so and reads so,
             // or when MFM finds no formatted track and FM reads it.
-            out.fm = fmFirst && readFm(scanner, work, pass);
-            if (!out.fm) {
-                fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[0].pll);
-                collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
-                out.fm = !fmFirst && pass.syncs < FORMATTED_SYNCS && readFm(scanner, work, pass);
-            }
-            out.fmScale = out.fm ? 1 : 0;
-        } else if (out.fm) {
-            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, fmPass(FLUX_PASSES[p].pll));
-            collectCopies(scanner.scanFm(work.bytes(), 1), work.cells.marks, pass, work.bytes());
+            out.fm = true;
         } else {
-            fluxToCells(work.track.intervals, work.cellTicks, work.track.index, work.cells, FLUX_PASSES[p].pll);
-            collectCopies(scanner.scan(work.bytes(), DataLength::fromId, true), work.cells.marks, pass, work.bytes());
+            run(FLUX_PASSES[p].pll);
+            out.fm = !fmFirst && pass.syncs < FORMATTED_SYNCS && readFm(scanner, work, pass);
         }
+        out.fmScale = out.fm ? 1 : 0;
         out.passes = p + 1;
         if (p == 0) {
             out.syncs = pass.syncs;
@@ -227,7 +222,7 @@ constexpr int MARK_CELLS = 16;
 constexpr int CRC_CELLS = 2 * 16;
 constexpr int ID_CELLS = 4 * 16;
 
-inline bool cellAt(std::span<const uint8_t> b, int64_t i) { return (b[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
+using cellbits::cellAt;
 
 inline void setCell(std::span<uint8_t> b, int64_t i, bool v)
 {

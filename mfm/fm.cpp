@@ -1,6 +1,7 @@
 // FM (single density): the search for its marks, its fields, its encoder.
 // The track layout is drawn in fm.h.
 #include "mfm/fm.h"
+#include "mfm/cellbits.h"
 #include "mfm/mfm.h"
 
 #include <algorithm>
@@ -11,64 +12,16 @@ namespace mfm::fm {
 
 namespace {
 
+using cellbits::cellAt;
+using cellbits::cells64;
+
 constexpr int CRC_BYTES = 2;
 constexpr int ID_BYTES = 4;
 // The first ten cells of every mark of clock C7 whose data starts 11111
 // (FE, FB, F8..FA): clock 1 1 0 0 0 and data 1 1 1 1 1, interleaved.
-constexpr unsigned MARK_PREFIX = 0xF540;
+constexpr unsigned MARK_PREFIX = 0x3D5;   // 11 1101 0101
 constexpr int PREFIX_CELLS = 10;
-// Marks are looked for 48 offsets at a time, in a window of 64 cells.
-constexpr int STRIDE_BYTES = 6;
 
-// The CRC-16 of MFM (polynomial 0x1021), a byte at a time.
-struct CrcTable {
-    uint16_t t[256];
-    constexpr CrcTable() : t()
-    {
-        for (unsigned b = 0; b < 256; b++) {
-            unsigned c = b << 8;
-            for (int k = 0; k < 8; k++)
-                c = c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1;
-            t[b] = uint16_t(c);
-        }
-    }
-};
-constexpr CrcTable CRC;
-inline uint16_t crcByte(uint16_t crc, uint8_t b) { return uint16_t(crc << 8 ^ CRC.t[(crc >> 8 ^ b) & 0xFF]); }
-
-inline bool cellAt(std::span<const uint8_t> b, int64_t i)
-{
-    return i >= 0 && size_t(i >> 3) < b.size() && ((b[size_t(i >> 3)] >> (7 - (i & 7))) & 1);
-}
-
-// The 64 cells from byte `at` of a packed stream (zero past its end), the
-// first in the top bit.
-inline uint64_t windowAt(std::span<const uint8_t> b, size_t at)
-{
-    uint64_t w = 0;
-    if (at + 8 <= b.size()) {
-        memcpy(&w, b.data() + at, 8);
-        return std::endian::native == std::endian::little ? __builtin_bswap64(w) : w;
-    }
-    for (size_t k = 0; k < 8; k++)
-        w = w << 8 | (at + k < b.size() ? b[at + k] : 0u);
-    return w;
-}
-
-// The 64 cells from cell `i` (zero outside the stream), the first in the top bit.
-inline uint64_t cells64(std::span<const uint8_t> b, int64_t i)
-{
-    if (i < 0) {
-        uint64_t w = 0;
-        for (int k = 0; k < 64; k++)
-            w = w << 1 | uint64_t(cellAt(b, i + k));
-        return w;
-    }
-    const size_t at = size_t(i >> 3);
-    const int off = int(i & 7);
-    const uint64_t w = windowAt(b, at);
-    return off == 0 ? w : w << off | uint64_t(at + 8 < b.size() ? b[at + 8] : 0u) >> (8 - off);
-}
 
 // The data cells of 64 cells (four cell words) as four bytes, the first
 // word's in the top byte.
@@ -82,27 +35,8 @@ inline uint32_t dataOf64(uint64_t x)
     return uint32_t(x | x >> 16);
 }
 
-// Bit 63 - j set where the ten cells from j of `x` are MARK_PREFIX's.
-inline uint64_t prefixAt(uint64_t x)
-{
-    uint64_t m = ~uint64_t(0);
-    for (int k = 0; k < PREFIX_CELLS; k++) {
-        const uint64_t y = x << k;
-        m &= (MARK_PREFIX >> (15 - k)) & 1 ? y : ~y;
-    }
-    return m;
-}
-
-
-// The 16 cells from cell `i` of a packed stream (zero past its end).
-inline uint16_t wordAt(std::span<const uint8_t> b, int64_t i)
-{
-    const size_t at = size_t(i >> 3);
-    uint32_t v = 0;
-    for (size_t k = 0; k < 3; k++)
-        v = v << 8 | (at + k < b.size() ? b[at + k] : 0u);
-    return uint16_t(v >> (8 - (i & 7)));
-}
+// The 16 cells from cell `i`: a cell word.
+inline uint16_t wordAt(std::span<const uint8_t> b, int64_t i) { return uint16_t(cells64(b, i) >> 48); }
 
 // The data (odd) and clock (even) cells of a cell word as bytes.
 inline uint8_t oddCells(unsigned w)
@@ -124,10 +58,10 @@ inline bool isDataMark(uint8_t m) { return m == MARK_DATA || isDeletedMark(m); }
 
 uint16_t fieldCrc(uint8_t mark, const uint8_t *bytes, size_t count)
 {
-    uint16_t crc = crcByte(0xFFFF, mark);
-    for (size_t k = 0; k < count; k++)
-        crc = crcByte(crc, bytes[k]);
-    return crc;
+    std::vector<uint8_t> field(count + 1);
+    field[0] = mark;
+    std::copy(bytes, bytes + count, field.begin() + 1);
+    return crc16_table(field.data(), uint16_t(field.size()));
 }
 
 std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
@@ -135,7 +69,7 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
     fields_.clear();
     arena_.clear();
     offsets_.clear();
-    if (scale < 1 || scale > MAX_SCALE || (scale & (scale - 1)) != 0)
+    if (scale < 1 || scale > MAX_SCALE)
         return {};
     const int64_t total = int64_t(cells.size()) * 8;
     const int64_t perPhase = (total + scale - 1) / scale;
@@ -152,13 +86,6 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
             phases_[at] |= uint8_t(even << up);
             phases_[phaseBytes + at] |= uint8_t(odd << up);
         }
-    } else if (scale > 2) {
-        phases_.assign(phaseBytes * size_t(scale), 0);
-        for (int64_t i = 0; i < total; i++)
-            if ((cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1) {
-                const int64_t k = i / scale;
-                phases_[size_t(i % scale) * phaseBytes + size_t(k >> 3)] |= uint8_t(0x80 >> (k & 7));
-            }
     }
     auto phase = [&](int p) -> std::span<const uint8_t> {
         if (scale == 1)
@@ -171,10 +98,10 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
     for (int p = 0; p < scale; p++) {
         const std::span<const uint8_t> s = phase(p);
         const int64_t n = scale == 1 ? total : perPhase;
-        for (int64_t b = 0; b * 8 < n; b += STRIDE_BYTES) {
-            // Offsets 0..47 of the window: a mark's 16 cells lie inside it.
-            for (uint64_t m = prefixAt(windowAt(s, size_t(b))) & ~uint64_t(0xFFFF); m; m &= m - 1) {
-                const int64_t i = b * 8 + 63 - std::countr_zero(m);
+        // The starts of a window of 64 cells at a time: a mark's 16 cells lie inside it.
+        for (int64_t at = 0; at < n; at += cellbits::STARTS) {
+            for (uint64_t m = cellbits::startsOf(cells64(s, at), MARK_PREFIX, PREFIX_CELLS); m; m &= m - 1) {
+                const int64_t i = at + 63 - std::countr_zero(m);
                 if (i + 16 > n)
                     continue;
                 const uint16_t w = wordAt(s, i);
@@ -206,11 +133,12 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
         fd.scale = uint8_t(scale);
         fd.mark = h.mark;
         if (h.mark == MARK_ID) {
-            uint8_t b[ID_BYTES + CRC_BYTES];
-            readBytes(h, sizeof b, b);
-            fd.track = b[0], fd.side = b[1], fd.sector = b[2], fd.size = b[3];
-            fd.storedCrc = uint16_t(b[4] << 8 | b[5]);
-            fd.computedCrc = fieldCrc(MARK_ID, b, ID_BYTES);
+            // The mark, the ID and its CRC: the CRC covers the first five.
+            uint8_t id[1 + ID_BYTES + CRC_BYTES] = {MARK_ID};
+            readBytes(h, ID_BYTES + CRC_BYTES, id + 1);
+            fd.track = id[1], fd.side = id[2], fd.sector = id[3], fd.size = id[4];
+            fd.storedCrc = uint16_t(id[5] << 8 | id[6]);
+            fd.computedCrc = crc16_table(id, 1 + ID_BYTES);
             fd.decoded = true;
             lastId = int32_t(fields_.size());
             afterId = true;
@@ -225,11 +153,13 @@ std::span<const Field> Search::scan(std::span<const uint8_t> cells, int scale)
         size_t offset = SIZE_MAX;
         if (fd.id >= 0 && fields_[size_t(fd.id)].size <= MAX_SIZE_CODE) {
             const size_t bytes = size_t(sizeCodeBytes(fields_[size_t(fd.id)].size));
-            offset = arena_.size();
+            // The mark, the bytes and the CRC in the arena; the bytes from offset.
+            offset = arena_.size() + 1;
             arena_.resize(offset + bytes + CRC_BYTES);
+            arena_[offset - 1] = h.mark;
             readBytes(h, bytes + CRC_BYTES, arena_.data() + offset);
             fd.storedCrc = uint16_t(arena_[offset + bytes] << 8 | arena_[offset + bytes + 1]);
-            fd.computedCrc = fieldCrc(h.mark, arena_.data() + offset, bytes);
+            fd.computedCrc = crc16_table(arena_.data() + offset - 1, uint16_t(1 + bytes));
             fd.decoded = true;
         }
         fields_.push_back(fd);

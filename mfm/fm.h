@@ -54,7 +54,7 @@ namespace mfm::fm {
 constexpr uint8_t MARK_CLOCK = 0xC7;    /* clock of the ID and data marks */
 constexpr uint8_t INDEX_MARK = 0xFC, INDEX_CLOCK = 0xD7;
 constexpr int CELLS_PER_BYTE = 16;
-constexpr int MAX_SCALE = 4;
+constexpr int MAX_SCALE = 2;
 
 /* The 16 cells of data byte `data` written with clock byte `clock` (clock
  * cell first). */
@@ -80,7 +80,7 @@ uint16_t fieldCrc(uint8_t mark, const uint8_t *bytes, size_t count);
  * next search. */
 class Search {
 public:
-    /* Searches `cells` read at `scale` (1, 2 or 4: the stream's cells per
+    /* Searches `cells` read at `scale` (1 or 2: the stream's cells per
      * FM cell; every phase is searched). */
     std::span<const Field> scan(std::span<const uint8_t> cells, int scale);
 

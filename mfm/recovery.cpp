@@ -663,7 +663,7 @@ void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
         if (!fm::mayHoldFm(cells, scale))
             continue;
         const std::span<const Field> found = scanner.scanFm(cells, scale);
-        if (std::none_of(found.begin(), found.end(), [](const Field &fd) { return fd.mark == MARK_ID && fd.crcOk(); }))
+        if (!anySoundId(found))
             continue;
         // Head 1 from the middle of the slot: on a disk whose IDs name head
         // 0 on both sides, the only word of the side.
@@ -673,12 +673,8 @@ void readSlot(Scanner &scanner, std::span<const uint8_t> cells, TrackRead &out)
             for (Field &fd : fields)
                 if (fd.mark == MARK_ID && fd.bit >= half)
                     fd.side = 1;
-        TrackRead fm;
-        collectCopies(fields, {}, fm, cells);
-        out.copies = std::move(fm.copies);
-        out.ids = std::move(fm.ids);
-        out.syncs = fm.syncs;
-        out.badIds = fm.badIds;
+        out.clearFields();
+        collectCopies(fields, {}, out, cells);
         out.fm = true;
         out.fmScale = scale;
         return;

@@ -109,6 +109,13 @@ struct TrackRead {
     /* Copies dropped because their ID CRC was wrong and they lay where a
      * sound ID of another sector puts that sector (dropMisplacedCopies). */
     int misplaced = 0;
+    /* Forgets the fields collected so far: copies, IDs and their counts. */
+    void clearFields()
+    {
+        copies.clear();
+        ids.clear();
+        syncs = badIds = 0;
+    }
     /* Sync words (cells 4489) in one revolution of a read that holds no
      * sound sector header of any family (countSyncWords); -1 when not
      * counted. */

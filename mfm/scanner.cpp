@@ -35,6 +35,7 @@
 // of the input read as zero; the input is never modified.
 #include "mfm/scanner.h"
 #include "mfm/amiga.h"
+#include "mfm/cellbits.h"
 #include "mfm/fm.h"
 #include "mfm/mfm.h"
 
@@ -653,29 +654,22 @@ void Scanner::Work::collect(size_t matchWords, DataLength length)
         }
 }
 
+bool anySoundId(std::span<const Field> fields)
+{
+    return std::any_of(fields.begin(), fields.end(), [](const Field &fd) { return fd.mark == MARK_ID && fd.crcOk(); });
+}
+
 int countSyncWords(std::span<const uint8_t> cells, int64_t from, int64_t to)
 {
-    constexpr uint64_t SYNC = 0x4489;
-    constexpr int WORD = 16, STRIDE = 48;   // starts looked at per window of 64 cells
+    constexpr unsigned SYNC = 0x4489;
+    constexpr int WORD = 16;
     from = std::max<int64_t>(from, 0);
     to = std::min<int64_t>(to, int64_t(cells.size()) * 8);
-    auto byteAt = [&](size_t k) -> uint64_t { return k < cells.size() ? cells[k] : 0u; };
     int count = 0;
     int64_t next = from;   // the next sync word may start here
-    for (int64_t i = from; i + WORD <= to; i += STRIDE) {
-        // The 64 cells from cell i, the first in bit 63.
-        const size_t at = size_t(i >> 3);
-        uint64_t w = 0;
-        for (size_t k = 0; k < 8; k++)
-            w = w << 8 | byteAt(at + k);
-        if (const int off = int(i & 7))
-            w = w << off | byteAt(at + 8) >> (8 - off);
-        // Bit 63 - j: cells i + j .. i + j + 15 read 4489.
-        uint64_t m = ~uint64_t(0) << (64 - STRIDE);
-        for (int k = 0; k < WORD && m; k++)
-            m &= (SYNC >> (WORD - 1 - k)) & 1 ? w << k : ~(w << k);
+    for (int64_t i = from; i + WORD <= to; i += cellbits::STARTS) {
         // Earliest first, none overlapping the one before.
-        while (m) {
+        for (uint64_t m = cellbits::startsOf(cellbits::cells64(cells, i), SYNC, WORD); m;) {
             const int j = std::countl_zero(m);
             m &= ~(uint64_t(1) << (63 - j));
             const int64_t start = i + j;

@@ -132,7 +132,7 @@ public:
     std::span<const Field> scan(std::span<const uint8_t> cells, DataLength length, bool amiga = false);
 
     /* Scans `cells` for FM fields (fm.h), the stream's cells read at
-     * `scale` (1, 2 or 4 cells per FM cell), as scan does with
+     * `scale` (1 or 2 cells per FM cell), as scan does with
      * DataLength::fromId. Its results live until the next scanFm; those of
      * scan are kept. */
     std::span<const Field> scanFm(std::span<const uint8_t> cells, int scale);
@@ -141,6 +141,9 @@ private:
     struct Work;
     Work *work_;
 };
+
+/* Whether `fields` hold an ID field (mark FE) whose CRC is right. */
+bool anySoundId(std::span<const Field> fields);
 
 /* The sync words (cells 4489, at any bit offset, one not overlapping the
  * next) among cells [from, to) of a stream: what a track of a format this

@@ -2,6 +2,7 @@
 // copies aligned with one another.
 #include "mfm/vote.h"
 #include "mfm/amiga.h"
+#include "mfm/cellbits.h"
 #include "mfm/mfm.h"
 
 #include <algorithm>
@@ -531,21 +532,7 @@ template <bool POPCNT>
     // 64 cells at a time, the first in bit 63: clock cells in the even
     // places, data cells in the odd ones.
     constexpr uint64_t CLOCKS = 0xAAAAAAAAAAAAAAAA, DATA = ~CLOCKS;
-    auto byteAt = [&](int64_t i) -> uint64_t { return i >= 0 && size_t(i) < cells.size() ? cells[size_t(i)] : 0; };
-    auto word = [&](int64_t cell) {   // 64 cells from `cell`
-        const int64_t b = cell >> 3;
-        const int shift = int(cell & 7);
-        uint64_t w = 0;
-        if (b >= 0 && size_t(b) + 9 <= cells.size()) {
-            memcpy(&w, cells.data() + b, sizeof w);
-            if constexpr (std::endian::native == std::endian::little)
-                w = __builtin_bswap64(w);
-        } else {
-            for (int k = 0; k < 8; k++)
-                w = w << 8 | byteAt(b + k);
-        }
-        return shift ? w << shift | byteAt(b + 8) >> (8 - shift) : w;
-    };
+    auto word = [&](int64_t cell) { return cellbits::cells64(cells, cell); };
     auto ones = [](uint64_t x) -> int64_t {
         if constexpr (POPCNT)
             return __builtin_popcountll(x);
