@@ -231,10 +231,7 @@ int main(int argc, char **argv)
                 }
                 continue;
             }
-            fluxfiles::ScpTrack t{c * 2 + h, std::vector<fluxfiles::Intervals>(size_t(revolutions))};
-            for (size_t i = 0; i < flux.size(); i++)
-                t.revolutions[size_t(std::min<int64_t>(at[i] / rev, revolutions - 1))].push_back(flux[i]);
-            tracks.push_back(std::move(t));
+            tracks.push_back(scpTrack(c * 2 + h, flux, at, rev, revolutions));
         }
     if (!kryoflux && !writeBytes(out, fluxfiles::scpImage(tracks))) {
         fprintf(stderr, "make_scp: cannot write %s\n", out.c_str());

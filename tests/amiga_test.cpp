@@ -34,12 +34,6 @@ std::vector<uint8_t> trackData(int track)
     return d;
 }
 
-bool cellAt(const std::vector<uint8_t> &c, int64_t i) { return (c[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
-void setCell(std::vector<uint8_t> &c, int64_t i, bool v)
-{
-    const uint8_t m = uint8_t(0x80 >> (i & 7));
-    c[size_t(i >> 3)] = uint8_t(v ? c[size_t(i >> 3)] | m : c[size_t(i >> 3)] & ~m);
-}
 
 // Flips bit `bit` of byte `i` of sector `s`'s data in an encoded track,
 // keeping the clock rule around it unless `clocks` is false.
@@ -143,12 +137,7 @@ TEST(Amiga, FluxTrackFaults)
         noise.jitter = 0.05, noise.peakShift = 0.1, noise.revolutionCells = REV, noise.damage = c.damage;
         std::vector<int64_t> at;
         const auto flux = buildFlux(cells, c.revolutions * REV, SCP_CELL_TICKS, noise, &at);
-        std::vector<fluxfiles::ScpTrack> tracks{{0, std::vector<fluxfiles::Intervals>(size_t(c.revolutions))}};
-        for (size_t i = 0, r = 0; i < flux.size(); i++) {
-            if (at[i] >= 0)
-                r = size_t(std::min<int64_t>(at[i] / REV, c.revolutions - 1));
-            tracks[0].revolutions[r].push_back(flux[i]);
-        }
+        const std::vector<fluxfiles::ScpTrack> tracks{scpTrack(0, flux, at, REV, c.revolutions)};
         const std::string path = tempDir() + "/amiga.scp";
         writeFile(path, fluxfiles::scpImage(tracks));
         const mfm::FluxFile file(path);

@@ -110,3 +110,15 @@ std::vector<uint8_t> trackCells(int track, int side, int sectors, int rate, int 
         all.insert(all.end(), one.begin(), one.end());
     return all;
 }
+
+fluxfiles::ScpTrack scpTrack(int number, std::span<const uint32_t> flux, std::span<const int64_t> transitionCell,
+                             int64_t revolutionCells, int revolutions)
+{
+    fluxfiles::ScpTrack t{number, std::vector<fluxfiles::Intervals>(size_t(std::max(revolutions, 1)))};
+    for (size_t i = 0, r = 0; i < flux.size(); i++) {
+        if (transitionCell[i] >= 0)
+            r = size_t(std::min<int64_t>(transitionCell[i] / revolutionCells, revolutions - 1));
+        t.revolutions[r].push_back(flux[i]);
+    }
+    return t;
+}

@@ -5,6 +5,8 @@
 #ifndef TESTS_FLUX_BUILDER_H
 #define TESTS_FLUX_BUILDER_H
 
+#include "flux_files.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -44,6 +46,13 @@ struct FluxNoise {
 // cell behind every interval (-1 for the random ones of a damaged stretch).
 std::vector<uint32_t> buildFlux(std::span<const uint8_t> cells, int64_t cellCount, double cellTicks,
                                 const FluxNoise &noise, std::vector<int64_t> *transitionCell = nullptr);
+
+// Flux of `revolutions` revolutions of `revolutionCells` cells, made by
+// buildFlux with `transitionCell`, as SCP track `number`: each interval in
+// the revolution its cell lies in (a damaged stretch's random ones in the
+// revolution of the interval before them).
+fluxfiles::ScpTrack scpTrack(int number, std::span<const uint32_t> flux, std::span<const int64_t> transitionCell,
+                             int64_t revolutionCells, int revolutions);
 
 // Cells of one revolution at a data rate (bit/s): 100,000 at 250 kbit/s
 // (300 rpm), 100,000 at 300 kbit/s (360 rpm), 200,000 at 500 kbit/s.

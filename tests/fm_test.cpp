@@ -43,12 +43,6 @@ FmTrack fmTrack(int cylinder, int idHead, int head, int count, int bytes, int fi
     return t;
 }
 
-bool cellAt(const std::vector<uint8_t> &c, int64_t i) { return (c[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
-void setCell(std::vector<uint8_t> &c, int64_t i, bool v)
-{
-    const uint8_t m = uint8_t(0x80 >> (i & 7));
-    c[size_t(i >> 3)] = uint8_t(v ? c[size_t(i >> 3)] | m : c[size_t(i >> 3)] & ~m);
-}
 
 // `cells` moved later by `shift` cells.
 std::vector<uint8_t> shifted(const std::vector<uint8_t> &cells, int shift)
@@ -87,13 +81,7 @@ std::string writeScp(const std::vector<FluxTrackCells> &tracks, int revolutions,
             noise.damage = damage;
         std::vector<int64_t> at;
         const auto flux = buildFlux(cells, revolutions * rev, SAMPLE_HZ * mfm::cellSeconds(t.rate), noise, &at);
-        fluxfiles::ScpTrack s{t.cylinder * 2 + t.head, std::vector<fluxfiles::Intervals>(size_t(revolutions))};
-        for (size_t i = 0, r = 0; i < flux.size(); i++) {
-            if (at[i] >= 0)
-                r = size_t(std::min<int64_t>(at[i] / rev, revolutions - 1));
-            s.revolutions[r].push_back(flux[i]);
-        }
-        scp.push_back(std::move(s));
+        scp.push_back(scpTrack(t.cylinder * 2 + t.head, flux, at, rev, revolutions));
     }
     const std::string path = tempDir() + "/fm.scp";
     writeFile(path, fluxfiles::scpImage(scp));

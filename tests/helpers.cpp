@@ -241,3 +241,11 @@ std::string tempDir()
     std::filesystem::create_directory(dir);
     return dir;
 }
+
+bool cellAt(const std::vector<uint8_t> &cells, int64_t i) { return (cells[size_t(i >> 3)] >> (7 - (i & 7))) & 1; }
+
+void setCell(std::vector<uint8_t> &cells, int64_t i, bool v)
+{
+    const uint8_t m = uint8_t(0x80 >> (i & 7));
+    cells[size_t(i >> 3)] = uint8_t(v ? cells[size_t(i >> 3)] | m : cells[size_t(i >> 3)] & ~m);
+}

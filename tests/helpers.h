@@ -80,4 +80,8 @@ void writeFile(const std::string &path, const std::vector<uint8_t> &bytes);
 // A fresh empty directory for one test.
 std::string tempDir();
 
+// Cell `i` of packed cells (eight to a byte, the earliest in bit 7), read or set.
+bool cellAt(const std::vector<uint8_t> &cells, int64_t i);
+void setCell(std::vector<uint8_t> &cells, int64_t i, bool v);
+
 #endif
