@@ -22,7 +22,8 @@ import random
 import subprocess
 import sys
 import tempfile
-import time
+
+from synthetic import evaluate
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
@@ -63,32 +64,6 @@ def make(make_scp, work, fixture, cylinders):
     return os.path.join(out, "track00.0.raw") if kryoflux else out
 
 
-def evaluate(rawimage, capture, source, spt, cylinders, work):
-    """[sectors, good, voted, not good, wrong], seconds and wrong entries, or rawimage's complaint."""
-    image, report = os.path.join(work, "x.adf"), os.path.join(work, "r.json")
-    t0 = time.monotonic()
-    run = subprocess.run([rawimage, "-q", "--report", report, "-o", image, capture],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    seconds = time.monotonic() - t0
-    if run.returncode not in (0, 1):
-        return "rawimage exited with status %d: %s" % (run.returncode, run.stderr.strip().split("\n")[-1])
-    with open(report) as f:
-        rep = json.load(f)
-    with open(image, "rb") as f:
-        img = f.read()
-    row, wrong = [0] * 5, []
-    for s in rep["sectors"]:
-        if s["cylinder"] >= cylinders:     # the image's standard cylinders beyond the fixture
-            continue
-        at = ((s["cylinder"] * 2 + s["head"]) * spt + s["sector"]) * 512
-        good = s["status"] == "good"
-        bad = good and img[at:at + 512] != source[at:at + 512]
-        row = [v + w for v, w in zip(row, (1, good, good and s["voted"], not good, bad))]
-        if bad:
-            wrong.append(s)
-    return row, seconds, wrong
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(PROJECT, "build", "default"))
@@ -110,12 +85,12 @@ def main():
             captures = list(pool.map(lambda f: make(make_scp, work, f, cylinders), fixtures))
         print(fmt % cols)
         for (name, hd, *_), capture in zip(fixtures, captures):
-            got = evaluate(rawimage, capture, sources[hd], 22 if hd else 11, cylinders, work)
+            got = evaluate(rawimage, capture, sources[hd], (2, 22 if hd else 11, 512, 0), cylinders, work, "adf")
             if isinstance(got, str):
                 print("%-16s %s" % (name, got))
                 bad = True
                 continue
-            row, seconds, wrong = got
+            row, seconds, wrong, _ = got
             totals = [t + v for t, v in zip(totals, row)]
             bad |= row[4] > 0 or ("clean" in name and row[1] != row[0])
             print(fmt % ((name,) + tuple(row) + ("%.2f" % seconds,)))

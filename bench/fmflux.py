@@ -23,7 +23,8 @@ import random
 import subprocess
 import sys
 import tempfile
-import time
+
+from synthetic import evaluate
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
@@ -92,34 +93,6 @@ def make(make_scp, work, fixture, cylinders):
     return (os.path.join(out, "track00.0.raw") if kryoflux else out), source
 
 
-def evaluate(rawimage, capture, layout, source, work):
-    """[sectors, good, voted, not good, wrong], seconds, wrong entries and
-    whether the image is the source, or rawimage's complaint."""
-    image, report = os.path.join(work, "x.img"), os.path.join(work, "r.json")
-    t0 = time.monotonic()
-    run = subprocess.run([rawimage, "-q", "--report", report, "-o", image, capture],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    seconds = time.monotonic() - t0
-    if run.returncode not in (0, 1):
-        return "rawimage exited with status %d: %s" % (run.returncode, run.stderr.strip().split("\n")[-1])
-    with open(report) as f:
-        rep = json.load(f)
-    with open(image, "rb") as f:
-        img = f.read()
-    g = rep["geometry"]
-    _, heads, spt, size, first = LAYOUTS[layout][:5]
-    row, wrong = [0] * 5, []
-    for s in rep["sectors"]:
-        at = ((s["cylinder"] * g["heads"] + s["head"]) * g["sectors"] + s["sector"] - g["first"]) * g["bytes"]
-        src = ((s["cylinder"] * heads + s["head"]) * spt + s["sector"] - first) * size
-        good = s["status"] == "good"
-        bad = good and (src + size > len(source) or img[at:at + g["bytes"]] != source[src:src + size])
-        row = [v + w for v, w in zip(row, (1, good, good and s["voted"], not good, bad))]
-        if bad:
-            wrong.append(s)
-    return row, seconds, wrong, img == source
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(PROJECT, "build", "default"))
@@ -136,7 +109,9 @@ def main():
             made = list(pool.map(lambda f: make(make_scp, work, f, cylinders), fixtures))
         print(fmt % cols)
         for (name, layout, *_), (capture, source) in zip(fixtures, made):
-            got = evaluate(rawimage, capture, layout, source, work)
+            heads, spt, size, first = LAYOUTS[layout][1:5]
+            got = evaluate(rawimage, capture, source, (heads, spt, size, first), len(source) // (heads * spt * size),
+                           work, "img")
             if isinstance(got, str):
                 print("%-16s %s" % (name, got))
                 bad = True
