@@ -102,23 +102,19 @@ std::vector<uint8_t> amigaTrack(int cylinder, int head, int sectors, int64_t cel
     return turned(mfm::amiga::encodeTrack(track, data, sectors, cells), cells, turn);
 }
 
-// FM bytes of one revolution of layout `l`: its data rate / 8 per second.
-int fmTrackBytes(const mfm::Layout &l) { return int(int64_t(l.rateKbps) * 1000 * 60 / (8 * int64_t(l.rpm))); }
-
 // One revolution of an FM track of layout `l` at scale 2, turned by `turn` cells.
 std::vector<uint8_t> fmTrack(const mfm::Layout &l, int cylinder, int head, const std::vector<uint8_t> &image,
                              int64_t turn)
 {
     const mfm::Geometry &g = l.geometry;
-    const bool acorn = std::string(l.name).rfind("acorn.dfs", 0) == 0;
     std::vector<std::vector<uint8_t>> data;
     std::vector<mfm::fm::Sector> sectors;
     for (int s = 0; s < g.sectors; s++)
         data.push_back(sectorBytes(image, g.index(cylinder, head, g.first + s), g.bytes, cylinder, head, g.first + s));
     for (int s = 0; s < g.sectors; s++)
-        sectors.push_back({uint8_t(cylinder), uint8_t(acorn ? 0 : head), uint8_t(g.first + s),
+        sectors.push_back({uint8_t(cylinder), uint8_t(l.headZeroBothSides ? 0 : head), uint8_t(g.first + s),
                            uint8_t(std::countr_zero(unsigned(g.bytes / 128))), data[size_t(s)]});
-    const int bytes = fmTrackBytes(l);
+    const int bytes = l.revolutionBytes();
     return turned(mfm::fm::encodeTrack(sectors, mfm::fm::gapsFor(g.sectors, g.bytes, bytes), bytes, 2),
                   int64_t(bytes) * mfm::fm::CELLS_PER_BYTE * 2, turn);
 }
@@ -185,7 +181,7 @@ int main(int argc, char **argv)
                      : sectors > (amiga ? 11 : 10) ? mfm::RATE_500K
                                                    : mfm::RATE_250K;
     const std::vector<uint8_t> adf = adfPath.empty() ? std::vector<uint8_t>() : readAll(adfPath);
-    const int64_t rev = fm ? int64_t(fmTrackBytes(*fm)) * mfm::fm::CELLS_PER_BYTE * 2 : revolutionCells(rate);
+    const int64_t rev = fm ? int64_t(fm->revolutionBytes()) * mfm::fm::CELLS_PER_BYTE * 2 : revolutionCells(rate);
     const int heads = fm ? fm->geometry.heads : 2;
     if (kryoflux)
         mkdir(out.c_str(), 0777);

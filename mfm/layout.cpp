@@ -13,7 +13,7 @@ namespace {
 constexpr Family IBM = Family::ibm, AMIGA = Family::amiga, FM = Family::fm;
 
 // name, {cylinders, heads, sectors, bytes, first, family}, rate, rpm, notes,
-// other cylinders
+// other cylinders, IDs of both sides naming head 0
 constexpr Layout LAYOUTS[] = {
     {"ibm.160", {40, 1, 8, 512, 1, IBM}, 250, 300, "PC 5.25\" 160 KB"},
     {"ibm.180", {40, 1, 9, 512, 1, IBM}, 250, 300, "PC 5.25\" 180 KB"},
@@ -39,8 +39,8 @@ constexpr Layout LAYOUTS[] = {
     {"amiga.amigados", {80, 2, 11, 512, 0, AMIGA}, 250, 300, "Amiga DD, 880 KB (.adf)"},
     {"amiga.amigados_hd", {80, 2, 22, 512, 0, AMIGA}, 500, 300, "Amiga HD, 1.76 MB (.adf)"},
     {"ibm.3740", {77, 1, 26, 128, 1, FM}, 250, 360, "8\" single density, CP/M, DEC RX01"},
-    {"acorn.dfs.ss", {80, 1, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.ssd); 40 cylinders too", 40},
-    {"acorn.dfs.ds", {80, 2, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.dsd); 40 cylinders too", 40},
+    {"acorn.dfs.ss", {80, 1, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.ssd); 40 cylinders too", 40, true},
+    {"acorn.dfs.ds", {80, 2, 10, 256, 0, FM}, 125, 300, "BBC Micro DFS (.dsd); 40 cylinders too", 40, true},
     {"trs80.sssd", {35, 1, 10, 256, 0, FM}, 125, 300, "TRS-80 Model I single density; 40 too", 40},
 };
 

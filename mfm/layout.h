@@ -75,6 +75,11 @@ struct Layout {
      * layout named for 80, the 40-track disks of one named for 35), or 0:
      * a disk whose IDs name no more than the fewer of the two gets those. */
     int otherCylinders = 0;
+    /* The IDs of both sides name head 0 (Acorn DFS writes them so). */
+    bool headZeroBothSides = false;
+
+    /* Data bytes of one revolution at the layout's rate and rpm. */
+    int revolutionBytes() const { return rateKbps * 1000 / 8 * 60 / rpm; }
 };
 
 /* Every named layout, in the order `rawimage --format help` lists them. */

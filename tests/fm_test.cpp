@@ -105,12 +105,11 @@ std::vector<mfm::TrackRead> decodeFlux(const std::vector<FluxTrackCells> &tracks
 std::string diskFlux(const mfm::Layout &l, int cylinders, std::vector<uint8_t> &image)
 {
     const mfm::Geometry &g = l.geometry;
-    const int trackBytes = l.rateKbps * 1000 / 8 * 60 / l.rpm;
-    const bool dfs = std::string(l.name).starts_with("acorn.dfs");
+    const int trackBytes = l.revolutionBytes();
     std::vector<FluxTrackCells> tracks;
     for (int c = 0; c < cylinders; c++)
         for (int h = 0; h < g.heads; h++) {
-            const FmTrack t = fmTrack(c, dfs ? 0 : h, h, g.sectors, g.bytes, g.first);
+            const FmTrack t = fmTrack(c, l.headZeroBothSides ? 0 : h, h, g.sectors, g.bytes, g.first);
             for (const auto &d : t.data)
                 image.insert(image.end(), d.begin(), d.end());
             tracks.push_back({c, h, fm::encodeTrack(t.sectors, fm::gapsFor(g.sectors, g.bytes, trackBytes), trackBytes, 2),
@@ -218,7 +217,7 @@ TEST(Fm, FluxDisks)
         const mfm::Geometry g = l ? l->geometry : mfm::Geometry{c.cylinders, 2, 9, 512, 1, Family::ibm};
         const int rateKbps = c.kbps ? c.kbps : l ? l->rateKbps : 250, rpm = c.kbps ? 360 : l ? l->rpm : 300;
         const int trackBytes = rateKbps * 1000 / 8 * 60 / rpm;
-        const bool dfs = l && std::string(l->name).starts_with("acorn.dfs");
+        const bool dfs = l && l->headZeroBothSides;
         std::vector<FluxTrackCells> tracks;
         std::vector<uint8_t> image;
         for (int cyl = 0; cyl < c.cylinders; cyl++)

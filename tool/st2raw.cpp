@@ -275,11 +275,10 @@ constexpr int64_t CELLS_PER_KBIT = 400;   // cells of one revolution at 300 rpm 
 // The FM layout an image's name gives: .ssd and .dsd are Acorn DFS disks.
 const mfm::Layout *fmLayoutByName(const std::string &path)
 {
-    const size_t dot = path.find_last_of("./");
-    std::string ext = dot == std::string::npos || path[dot] != '.' ? "" : path.substr(dot + 1);
-    for (char &ch : ext)
-        ch = char(tolower(static_cast<unsigned char>(ch)));
-    return mfm::findLayout(ext == "ssd" ? "acorn.dfs.ss" : ext == "dsd" ? "acorn.dfs.ds" : "");
+    const mfm::ImageFormat format = mfm::imageFormatOf(path);
+    return format == mfm::ImageFormat::ssd ? mfm::findLayout("acorn.dfs.ss")
+           : format == mfm::ImageFormat::dsd ? mfm::findLayout("acorn.dfs.ds")
+                                             : nullptr;
 }
 
 // An image of an FM layout as FM tracks written at scale 2 (cells of MFM at
@@ -311,9 +310,8 @@ const mfm::Layout *fmLayoutByName(const std::string &path)
                   " sectors of " + std::to_string(g.bytes) + " bytes (" +
                   (fewest != most ? bytes(fewest) + " or " : "") + bytes(most) + " bytes)");
     }
-    const int trackBytes = int(int64_t(l.rateKbps) * 1000 * 60 / (8 * int64_t(l.rpm)));
+    const int trackBytes = l.revolutionBytes();
     const mfm::fm::Gaps gaps = mfm::fm::gapsFor(g.sectors, g.bytes, trackBytes);
-    const bool acorn = std::string(l.name).rfind("acorn.dfs", 0) == 0;
     std::vector<uint8_t> capture(size_t(o.driveA ? DISK_SIZE : 0) + size_t(DISK_SIZE), 0);
     uint8_t *slots = capture.data() + (o.driveA ? DISK_SIZE : 0);
     std::vector<mfm::fm::Sector> track(size_t(g.sectors));
@@ -321,7 +319,7 @@ const mfm::Layout *fmLayoutByName(const std::string &path)
         for (int h = 0; h < g.heads; h++) {
             for (int s = 0; s < g.sectors; s++) {
                 const size_t at = size_t(g.index(c, h, g.first + s)) * size_t(g.bytes);
-                track[size_t(s)] = {uint8_t(c), uint8_t(acorn ? 0 : h), uint8_t(g.first + s),
+                track[size_t(s)] = {uint8_t(c), uint8_t(l.headZeroBothSides ? 0 : h), uint8_t(g.first + s),
                                     uint8_t(std::countr_zero(unsigned(g.bytes / 128))),
                                     std::span<const uint8_t>(sectors.data() + at, size_t(g.bytes))};
             }
