@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <vector>
 
 namespace mfm::cellbits {
 
@@ -36,6 +37,20 @@ inline uint64_t cells64(std::span<const uint8_t> b, int64_t i)
             w = w << 8 | byteAt(at + k);
     }
     return off ? w << off | byteAt(at + 8) >> (8 - off) : w;
+}
+
+/* `count` cells from cell `from`, packed into `out` (replaced) from its
+ * first cell, 64 at a time. */
+inline void copyOut(std::span<const uint8_t> b, int64_t from, int64_t count, std::vector<uint8_t> &out)
+{
+    out.assign(size_t((count + 7) / 8), 0);
+    for (int64_t i = 0; i < count; i += 64) {
+        const uint64_t w = cells64(b, from + i);
+        for (int64_t k = 0; k < 8 && i + 8 * k < count; k++)
+            out[size_t(i / 8 + k)] = uint8_t(w >> (56 - 8 * k));
+    }
+    if (count % 8)   // cells past `count` are zero
+        out.back() &= uint8_t(0xFF << (8 - count % 8));
 }
 
 /* Starts a window of 64 cells is looked at for a pattern of up to 16 cells:

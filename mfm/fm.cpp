@@ -198,6 +198,8 @@ int64_t clockErrors(std::span<const uint8_t> cells, int64_t from, int scale, int
 
 void gatherCells(std::span<const uint8_t> cells, int64_t from, int scale, int64_t count, std::vector<uint8_t> &out)
 {
+    if (scale == 1)
+        return cellbits::copyOut(cells, from, count, out);
     out.assign(size_t((count + 7) / 8), 0);
     for (int64_t k = 0; k < count; k++)
         if (cellAt(cells, from + k * scale))

@@ -2,6 +2,7 @@
 // the choice of one copy per sector.
 #include "mfm/recovery.h"
 #include "mfm/amiga.h"
+#include "mfm/cellbits.h"
 #include "mfm/fm.h"
 #include "mfm/mfm.h"
 #include "mfm/vote.h"
@@ -215,16 +216,6 @@ std::optional<Geometry> geometryFromBoot(const std::vector<uint8_t> &bs)
     return Geometry{int(cylinders), rec.heads, rec.spt, rec.bps};
 }
 
-// Cells [from, from + count) of `stream` (zero beyond its end), packed.
-void keepCells(std::span<const uint8_t> stream, int64_t from, int64_t count, std::vector<uint8_t> &out)
-{
-    out.assign(size_t((count + 7) / 8), 0);
-    for (int64_t i = 0; i < count; i++) {
-        const int64_t at = from + i;
-        if (size_t(at >> 3) < stream.size() && (stream[size_t(at >> 3)] >> (7 - (at & 7))) & 1)
-            out[size_t(i >> 3)] |= uint8_t(0x80 >> (i & 7));
-    }
-}
 
 // Counts a good sector for the inputs that read it good (for a vote, all
 // whose copies voted).
@@ -567,7 +558,7 @@ bool collectAmiga(const Field &fd, std::span<const int64_t> indexCells, TrackRea
         if (c.dataOk)
             c.clockErrors = clockErrors(cells, fd.bit + amiga::SYNC_CELLS, amiga::FIELD_CELLS - amiga::SYNC_CELLS);
         if (!c.good())
-            keepCells(cells, fd.bit + amiga::DATA_SUM_CELL, voteCells(amiga::SECTOR_BYTES, Family::amiga), c.cells);
+            cellbits::copyOut(cells, fd.bit + amiga::DATA_SUM_CELL, voteCells(amiga::SECTOR_BYTES, Family::amiga), c.cells);
     }
     const bool sound = c.good();
     out.copies.push_back(std::move(c));
@@ -626,7 +617,7 @@ void collectCopies(std::span<const Field> fields, std::span<const int64_t> index
                 if (fm)
                     fm::gatherCells(cells, body, fd.scale, kept, c.cells);
                 else
-                    keepCells(cells, body, kept, c.cells);
+                    cellbits::copyOut(cells, body, kept, c.cells);
             }
         }
         const bool sound = fd.crcOk() && (!c.idOk || c.clockErrors == 0);
